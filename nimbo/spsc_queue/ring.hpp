@@ -1,0 +1,773 @@
+// Lock-free single-producer/single-consumer ring of byte messages.
+//
+// Plain C++20, no Python: the extension module wraps it, and the native
+// stress test and benchmark drive it directly.
+//
+// Threads. Exactly one producer thread calls the push forms, exactly one
+// consumer thread calls the pop forms (and release). close(), pending(),
+// closed() and the counters may be called from any thread at any time.
+// Which thread may call what is repeated at every public member below.
+//
+// Layout. One anonymous mapping, reserved at creation and only touched as
+// messages pass through it (so a large ring costs no resident memory up
+// front), serves both forms; a ring is used in one form only.
+//  - fixed slots: P = 2^k slots (P >= capacity, P >= 2 * capacity with
+//    overwrite) of [u64 length][slot_size bytes, rounded up to 8].
+//  - variable size: a byte ring of PB = 2^k >= 2 * L bytes, L = capacity *
+//    slot_size, holding records [u64 length][payload, rounded up to 8]. A
+//    record never wraps: when it does not fit before the end of the ring the
+//    producer writes a pad record filling the rest. At most L bytes of
+//    records (pads not counted) are queued, and any message whose record fits
+//    in L bytes is accepted once enough has been read, because a pad is
+//    always shorter than the record that caused it and PB >= 2 * L.
+//  - without zerocopy, the consumer's copy buffer (room for the largest
+//    message) follows in the same mapping: a pop copies the message there
+//    and frees its ring space at once.
+//
+// Indices are free-running 64-bit counters (slots or bytes) masked into the
+// ring. The producer owns `head_`, the consumer owns `tail_` (overwrite lets
+// the producer advance it too, see below); each side caches the other's index
+// and rereads it only when the cached value says full/empty.
+//
+// Overwrite. Producer and consumer race for the oldest message with a CAS on
+// `tail_`: the consumer claims it, the producer drops it. The claimed message
+// is still read in place (zerocopy) or copied after the claim, so it must not
+// be overwritten: before claiming index t the consumer announces t in
+// `hold_`, and the producer never writes an image of anything at or after
+// min(hold, tail as it last saw it) one ring length later. The spare half of
+// the ring lets the producer keep dropping and accepting while the consumer
+// holds a message; only if it laps the held message a whole spare length
+// later is the push refused (try forms) or made to wait (block_on_full).
+//
+// Waking. A side that finds nothing to do spins briefly, then registers as
+// waiting, rechecks, and sleeps on a futex. The other side checks the flag
+// after each publish and makes the wake-up call only when it is set. The
+// store->load ordering this needs costs a full fence on the hot side unless
+// the process can use membarrier(PRIVATE_EXPEDITED): then the hot side only
+// needs a compiler barrier and the (rare) waiting side pays the syscall.
+//
+// Close. close() sets `closed_`, then waits until no push is in flight before
+// setting `final_`; a push that started before close() either completes (and
+// its message is delivered) or returns kClosed. The consumer reports kClosed
+// only once `final_` is set and everything queued was read, so no message can
+// appear after the consumer was told the queue is closed. A pop waiting when
+// close() comes first delivers whatever is still queued, then kClosed.
+#ifndef NIMBO_SPSC_RING_HPP
+#define NIMBO_SPSC_RING_HPP
+
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+#include <linux/futex.h>
+#include <linux/membarrier.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
+namespace ferry {
+
+// Results (the same values as the public C header's).
+enum : int {
+    kAccepted = 1,
+    kFull = 0,
+    kEmpty = 0,
+    kTooLarge = -1,
+    kClosed = -2,
+};
+
+struct RingOptions {
+    size_t slot_size = 0;
+    size_t capacity = 0;
+    bool overwrite = false;
+    bool zerocopy = false;
+    bool block_on_full = false;
+};
+
+namespace ring_detail {
+
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    _mm_pause();
+#else
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+#endif
+}
+
+inline void futex_wait(std::atomic<uint32_t> *word, uint32_t expected) noexcept {
+    static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
+    syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), FUTEX_WAIT_PRIVATE, expected, nullptr,
+            nullptr, 0);
+}
+
+inline void futex_wake(std::atomic<uint32_t> *word, int count) noexcept {
+    syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), FUTEX_WAKE_PRIVATE, count, nullptr,
+            nullptr, 0);
+}
+
+// 1: membarrier registered, hot paths need only a compiler barrier.
+// 2: plain seq_cst fences on both sides. 0: not decided yet.
+inline std::atomic<int> barrier_mode{0};
+
+inline bool use_asymmetric_barrier() noexcept {
+#if defined(__SANITIZE_THREAD__)
+    return false;  // the race detector cannot see through membarrier
+#else
+    int mode = barrier_mode.load(std::memory_order_acquire);
+    if (mode == 0) {
+        long ok = syscall(SYS_membarrier, MEMBARRIER_CMD_QUERY, 0, 0);
+        bool usable = ok > 0 && (ok & MEMBARRIER_CMD_PRIVATE_EXPEDITED) &&
+                      syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
+        mode = usable ? 1 : 2;
+        barrier_mode.store(mode, std::memory_order_release);
+    }
+    return mode == 1;
+#endif
+}
+
+constexpr uint64_t kPadBit = uint64_t(1) << 63;
+constexpr uint64_t kNoHold = ~uint64_t(0);
+// Polls before sleeping: ~6-10 us with a 25-40 ns PAUSE. Longer spins did not
+// avoid sleeps in measurements (those came from the other side being
+// descheduled for whole time slices) and cost a shared core dearly.
+constexpr int kSpins = 256;
+
+inline size_t round8(size_t n) noexcept { return (n + 7) & ~size_t(7); }
+
+// memcpy for messages: up to 64 bytes inline with overlapping fixed-size
+// moves (no call, no size dispatch), longer ones through the library.
+inline void copy_bytes(char *dst, const char *src, size_t n) noexcept {
+    if (n > 64) {
+        std::memcpy(dst, src, n);
+    } else if (n >= 16) {
+        if (n > 32) {
+            __builtin_memcpy(dst, src, 16);
+            __builtin_memcpy(dst + 16, src + 16, 16);
+            __builtin_memcpy(dst + n - 32, src + n - 32, 16);
+        }
+        __builtin_memcpy(dst + n - 16, src + n - 16, 16);
+        if (n <= 32) __builtin_memcpy(dst, src, 16);
+    } else if (n >= 8) {
+        __builtin_memcpy(dst, src, 8);
+        __builtin_memcpy(dst + n - 8, src + n - 8, 8);
+    } else if (n >= 4) {
+        __builtin_memcpy(dst, src, 4);
+        __builtin_memcpy(dst + n - 4, src + n - 4, 4);
+    } else if (n > 0) {
+        dst[0] = src[0];
+        dst[n / 2] = src[n / 2];
+        dst[n - 1] = src[n - 1];
+    }
+}
+
+// Smallest power of two >= n, or 0 if it does not fit in 64 bits.
+inline uint64_t pow2_at_least(uint64_t n) noexcept {
+    if (n <= 1) return 1;
+    if (n > (uint64_t(1) << 62)) return 0;
+    return uint64_t(1) << (64 - __builtin_clzll(n - 1));
+}
+
+}  // namespace ring_detail
+
+class SpscRing {
+public:
+    // Any thread. Returns nullptr and sets `error` to EINVAL (a zero size) or
+    // ENOMEM (the sizes overflow or the mapping fails).
+    static SpscRing *create(const RingOptions &opt, int &error) noexcept {
+        using namespace ring_detail;
+        error = 0;
+        if (opt.slot_size == 0 || opt.capacity == 0) {
+            error = EINVAL;
+            return nullptr;
+        }
+        size_t stride, fixed_bytes, var_bytes, var_limit, copy_bytes, total;
+        uint64_t slots = pow2_at_least(opt.overwrite ? uint64_t(opt.capacity) * 2 : opt.capacity);
+        if (opt.capacity > (size_t(1) << 61) || opt.slot_size > (size_t(1) << 61) || slots == 0 ||
+            __builtin_add_overflow(round8(opt.slot_size), size_t(8), &stride) ||
+            __builtin_mul_overflow(size_t(slots), stride, &fixed_bytes) ||
+            __builtin_mul_overflow(opt.capacity, opt.slot_size, &var_limit) ||
+            var_limit > (size_t(1) << 61)) {
+            error = ENOMEM;
+            return nullptr;
+        }
+        var_bytes = pow2_at_least(var_limit < 8 ? 16 : uint64_t(var_limit) * 2);
+        if (var_bytes == 0) {
+            error = ENOMEM;
+            return nullptr;
+        }
+        size_t ring_bytes = fixed_bytes > var_bytes ? fixed_bytes : var_bytes;
+        const size_t page = 4096;
+        ring_bytes = (ring_bytes + page - 1) & ~(page - 1);
+        // Without zerocopy a popped message is copied out: room for the largest.
+        copy_bytes = opt.zerocopy ? 0 : ((var_limit > opt.slot_size ? var_limit : opt.slot_size) + page - 1) & ~(page - 1);
+        if (__builtin_add_overflow(ring_bytes, copy_bytes, &total) || ring_bytes == 0) {
+            error = ENOMEM;
+            return nullptr;
+        }
+        void *mem = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mem == MAP_FAILED) {
+            error = ENOMEM;
+            return nullptr;
+        }
+        void *self = ::operator new(sizeof(SpscRing), std::align_val_t(alignof(SpscRing)), std::nothrow);
+        if (self == nullptr) {
+            munmap(mem, total);
+            error = ENOMEM;
+            return nullptr;
+        }
+        auto *r = new (self) SpscRing();
+        r->base_ = static_cast<char *>(mem);
+        r->map_bytes_ = total;
+        r->copy_buf_ = opt.zerocopy ? nullptr : r->base_ + ring_bytes;
+        r->slot_size_ = opt.slot_size;
+        r->capacity_ = opt.capacity;
+        r->stride_ = stride;
+        r->slots_ = slots;
+        r->slot_mask_ = slots - 1;
+        r->var_limit_ = var_limit;
+        r->var_bytes_ = var_bytes;
+        r->byte_mask_ = var_bytes - 1;
+        r->var_max_payload_ = var_limit >= 8 ? (var_limit - 8) & ~size_t(7) : 0;
+        r->var_usable_ = var_limit >= 8;
+        r->overwrite_ = opt.overwrite;
+        r->zerocopy_ = opt.zerocopy;
+        r->block_ = opt.block_on_full;
+        r->asym_ = use_asymmetric_barrier();
+        return r;
+    }
+
+    // Any thread, once no other thread uses the ring any more.
+    static void destroy(SpscRing *r) noexcept {
+        if (r == nullptr) return;
+        munmap(r->base_, r->map_bytes_);
+        r->~SpscRing();
+        ::operator delete(r, std::align_val_t(alignof(SpscRing)));
+    }
+
+    // ---- producer thread only ------------------------------------------------
+
+    // Fixed slot. Waits for space with block_on_full (until close), else the
+    // same as try_push.
+    int push(const void *data, size_t size) noexcept { return produce(data, size, false, block_); }
+    // Fixed slot; never waits.
+    int try_push(const void *data, size_t size) noexcept { return produce(data, size, false, false); }
+    // Variable size. Waits for space with block_on_full (until close).
+    int push_var(const void *data, size_t size) noexcept { return produce(data, size, true, block_); }
+    // Variable size; never waits.
+    int try_push_var(const void *data, size_t size) noexcept { return produce(data, size, true, false); }
+
+    // ---- consumer thread only ------------------------------------------------
+
+    // Fixed slot; waits for a message. The pointer stays valid until release()
+    // (or the consumer's next call). kClosed once closed and drained.
+    int pop(const char **data, size_t *size) noexcept { return consume(data, size, false, true); }
+    // Ends the message that pop (or a zerocopy try form) handed out, freeing
+    // its space for the producer. Harmless when nothing is held.
+    void release() noexcept { release_held(); }
+    // Fixed slot; never waits. kEmpty when empty, kClosed once closed and
+    // drained; the pointer stays valid until the consumer's next call.
+    int try_pop(const char **data, size_t *size) noexcept { return consume(data, size, false, false); }
+    // Variable size; waits. Valid until the consumer's next call.
+    int pop_var(const char **data, size_t *size) noexcept { return consume(data, size, true, true); }
+    // Variable size; never waits.
+    int try_pop_var(const char **data, size_t *size) noexcept { return consume(data, size, true, false); }
+
+    // ---- any thread ----------------------------------------------------------
+
+    // Refuses further pushes and wakes every waiter. Messages already queued
+    // can still be popped. Idempotent; safe concurrently with both sides.
+    void close() noexcept {
+        using namespace ring_detail;
+        closed_.store(1, std::memory_order_seq_cst);
+        heavy_barrier();
+        // A push that saw the ring open may still be writing: let it finish
+        // (or notice the close while waiting for space) before declaring the
+        // contents final.
+        while (in_push_.load(std::memory_order_acquire) != 0) {
+            prod_event_.fetch_add(1, std::memory_order_seq_cst);
+            futex_wake(&prod_event_, INT32_MAX);
+            sched_yield();
+        }
+        final_.store(1, std::memory_order_seq_cst);
+        prod_event_.fetch_add(1, std::memory_order_seq_cst);
+        futex_wake(&prod_event_, INT32_MAX);
+        cons_event_.fetch_add(1, std::memory_order_seq_cst);
+        futex_wake(&cons_event_, INT32_MAX);
+    }
+
+    bool closed() const noexcept { return closed_.load(std::memory_order_acquire) != 0; }
+
+    // Messages waiting: a snapshot, never negative.
+    size_t pending() const noexcept {
+        uint64_t out = popped_.load(std::memory_order_acquire) + dropped_.load(std::memory_order_acquire);
+        uint64_t in = pushed_.load(std::memory_order_acquire);
+        return in > out ? size_t(in - out) : 0;
+    }
+
+    uint64_t pushed() const noexcept { return pushed_.load(std::memory_order_relaxed); }
+    uint64_t popped() const noexcept { return popped_.load(std::memory_order_relaxed); }
+    uint64_t dropped() const noexcept { return dropped_.load(std::memory_order_relaxed); }
+    uint64_t rejected() const noexcept { return rejected_.load(std::memory_order_relaxed); }
+
+    size_t slot_size() const noexcept { return slot_size_; }
+    size_t capacity() const noexcept { return capacity_; }
+    // Largest message the variable-size forms accept (0 with `var_usable()`
+    // false means none does: the byte ring is shorter than one header).
+    size_t max_var_message() const noexcept { return var_max_payload_; }
+    bool var_usable() const noexcept { return var_usable_; }
+
+private:
+    SpscRing() = default;
+
+    // ---- barriers ------------------------------------------------------------
+
+    void full_fence() const noexcept {
+#if defined(__SANITIZE_THREAD__)
+        // ThreadSanitizer does not model fences; seq_cst read-modify-writes
+        // of one shared word order the two sides just the same.
+        fence_word_.fetch_add(0, std::memory_order_seq_cst);
+#else
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+#endif
+    }
+    // Hot side of a store->load handshake.
+    void light_barrier() const noexcept {
+        if (asym_)
+            std::atomic_signal_fence(std::memory_order_seq_cst);
+        else
+            full_fence();
+    }
+    // Rare side: makes every thread of the process execute a full barrier.
+    void heavy_barrier() const noexcept {
+        full_fence();
+        if (asym_ && syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) != 0) {
+            // Registered at creation, so this cannot fail; never rely on it.
+            full_fence();
+        }
+    }
+
+    // ---- memory --------------------------------------------------------------
+
+    // Headers are accessed atomically: with overwrite the consumer reads one
+    // before its claim, concurrently with the producer's drop reading it.
+    static uint64_t load_header(const char *p) noexcept {
+        return std::atomic_ref<uint64_t>(*reinterpret_cast<uint64_t *>(const_cast<char *>(p)))
+            .load(std::memory_order_relaxed);
+    }
+    static void store_header(char *p, uint64_t v) noexcept {
+        std::atomic_ref<uint64_t>(*reinterpret_cast<uint64_t *>(p)).store(v, std::memory_order_relaxed);
+    }
+    char *slot_at(uint64_t index) const noexcept { return base_ + size_t(index & slot_mask_) * stride_; }
+    char *byte_at(uint64_t pos) const noexcept { return base_ + size_t(pos & byte_mask_); }
+    static size_t record_size(uint64_t header) noexcept {
+        return (header & ring_detail::kPadBit) ? size_t(header & ~ring_detail::kPadBit)
+                                               : 8 + ring_detail::round8(size_t(header));
+    }
+
+    static void bump(std::atomic<uint64_t> &counter) noexcept {
+        counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    }
+
+    // ---- producer side -------------------------------------------------------
+
+    int produce(const void *data, size_t size, bool var, bool wait) noexcept {
+        in_push_.store(1, std::memory_order_relaxed);
+        light_barrier();
+        int r;
+        if (closed_.load(std::memory_order_relaxed) != 0) {
+            r = kClosed;
+        } else {
+            r = var ? push_var_once(data, size) : push_fixed_once(data, size);
+            if (r == kFull && wait) r = wait_for_space(data, size, var);
+        }
+        in_push_.store(0, std::memory_order_release);
+        if (r == kAccepted) {
+            light_barrier();
+            if (cons_waiting_.load(std::memory_order_relaxed) != 0) wake_consumer();
+        } else {
+            bump(rejected_);
+        }
+        return r;
+    }
+
+    // Overwrite: lowest index (slot or byte) the consumer may be reading or
+    // about to read. Must be read tail first, then hold (see the header).
+    void refresh_bound() noexcept {
+        uint64_t t = tail_.load(std::memory_order_seq_cst);
+        uint64_t h = hold_.load(std::memory_order_seq_cst);
+        p_tail_cache_ = t;
+        p_bound_ = (h == ring_detail::kNoHold || h > t) ? t : h;
+    }
+
+    int push_fixed_once(const void *data, size_t size) noexcept {
+        if (size > slot_size_) return kTooLarge;
+        uint64_t h = p_head_;
+        if (!overwrite_) {
+            if (h - p_tail_cache_ >= capacity_) {
+                p_tail_cache_ = tail_.load(std::memory_order_acquire);
+                if (h - p_tail_cache_ >= capacity_) return kFull;
+            }
+        } else {
+            if (h - p_bound_ >= slots_) {
+                refresh_bound();
+                if (h - p_bound_ >= slots_) return kFull;  // laps the held message
+            }
+            while (h - p_tail_cache_ >= capacity_) {
+                uint64_t t = tail_.load(std::memory_order_acquire);
+                if (h - t >= capacity_ &&
+                    tail_.compare_exchange_strong(t, t + 1, std::memory_order_acq_rel,
+                                                  std::memory_order_acquire)) {
+                    bump(dropped_);
+                    t += 1;
+                }
+                p_tail_cache_ = t;
+            }
+        }
+        char *slot = slot_at(h);
+        store_header(slot, size);
+        ring_detail::copy_bytes(slot + 8, static_cast<const char *>(data), size);
+        bump(pushed_);  // before the message is visible: pending() never goes negative
+        head_.store(h + 1, std::memory_order_release);
+        p_head_ = h + 1;
+        return kAccepted;
+    }
+
+    // Record bytes queued between t and h, not counting the pad (at most one
+    // can lie in that window).
+    uint64_t used_bytes(uint64_t h, uint64_t t) const noexcept {
+        return h - t - ((p_pad_len_ != 0 && t <= p_pad_pos_) ? p_pad_len_ : 0);
+    }
+
+    int push_var_once(const void *data, size_t size) noexcept {
+        if (!var_usable_ || size > var_max_payload_) return kTooLarge;
+        const uint64_t rec = 8 + ring_detail::round8(size);
+        const uint64_t h = p_head_;
+        const uint64_t room = var_bytes_ - (h & byte_mask_);
+        const uint64_t pad = room < rec ? room : 0;
+        if (!overwrite_) {
+            if (used_bytes(h, p_tail_cache_) + rec > var_limit_) {
+                p_tail_cache_ = tail_.load(std::memory_order_acquire);
+                if (used_bytes(h, p_tail_cache_) + rec > var_limit_) return kFull;
+            }
+        } else {
+            if (h + pad + rec - p_bound_ > var_bytes_) {
+                refresh_bound();
+                if (h + pad + rec - p_bound_ > var_bytes_) return kFull;  // laps the held record
+            }
+            while (used_bytes(h, p_tail_cache_) + rec > var_limit_) {
+                uint64_t t = tail_.load(std::memory_order_acquire);
+                if (used_bytes(h, t) + rec > var_limit_) {
+                    uint64_t hdr = load_header(byte_at(t));
+                    if (tail_.compare_exchange_strong(t, t + record_size(hdr), std::memory_order_seq_cst,
+                                                      std::memory_order_acquire)) {
+                        if (!(hdr & ring_detail::kPadBit)) bump(dropped_);
+                        t += record_size(hdr);
+                    }
+                }
+                p_tail_cache_ = t;
+            }
+        }
+        uint64_t pos = h;
+        if (pad) {
+            store_header(byte_at(pos), ring_detail::kPadBit | pad);
+            p_pad_pos_ = pos;
+            p_pad_len_ = pad;
+            pos += pad;
+        }
+        char *p = byte_at(pos);
+        store_header(p, size);
+        ring_detail::copy_bytes(p + 8, static_cast<const char *>(data), size);
+        bump(pushed_);
+        head_.store(pos + rec, std::memory_order_release);
+        p_head_ = pos + rec;
+        return kAccepted;
+    }
+
+    int wait_for_space(const void *data, size_t size, bool var) noexcept {
+        using namespace ring_detail;
+        for (;;) {
+            for (int i = 0; i < kSpins; ++i) {
+                cpu_relax();
+                if (closed_.load(std::memory_order_relaxed) != 0) return kClosed;
+                int r = var ? push_var_once(data, size) : push_fixed_once(data, size);
+                if (r != kFull) return r;
+            }
+            uint32_t seen = prod_event_.load(std::memory_order_seq_cst);
+            prod_waiting_.store(1, std::memory_order_seq_cst);
+            heavy_barrier();
+            if (closed_.load(std::memory_order_seq_cst) != 0) {
+                prod_waiting_.store(0, std::memory_order_relaxed);
+                return kClosed;
+            }
+            int r = var ? push_var_once(data, size) : push_fixed_once(data, size);
+            if (r != kFull) {
+                prod_waiting_.store(0, std::memory_order_relaxed);
+                return r;
+            }
+            futex_wait(&prod_event_, seen);
+            prod_waiting_.store(0, std::memory_order_relaxed);
+        }
+    }
+
+    void wake_consumer() noexcept {
+        if (cons_waiting_.exchange(0, std::memory_order_seq_cst) != 0) {
+            cons_event_.fetch_add(1, std::memory_order_seq_cst);
+            ring_detail::futex_wake(&cons_event_, 1);
+        }
+    }
+
+    // ---- consumer side -------------------------------------------------------
+
+    // After the consumer frees space: wake a producer waiting for it.
+    void consumer_progress() noexcept {
+        if (!block_) return;  // only push/push_var with block_on_full wait
+        light_barrier();
+        if (prod_waiting_.load(std::memory_order_relaxed) != 0 &&
+            prod_waiting_.exchange(0, std::memory_order_seq_cst) != 0) {
+            prod_event_.fetch_add(1, std::memory_order_seq_cst);
+            ring_detail::futex_wake(&prod_event_, 1);
+        }
+    }
+
+    void release_held() noexcept {
+        if (!c_holding_) return;
+        c_holding_ = false;
+        if (overwrite_)
+            hold_.store(ring_detail::kNoHold, std::memory_order_release);
+        else
+            tail_.store(c_tail_, std::memory_order_release);
+        consumer_progress();
+    }
+
+    // Nothing to read at `t`: kClosed once close() finished and nothing
+    // arrived meanwhile, else kEmpty. Refreshes the cached head.
+    int nothing_at(uint64_t t) noexcept {
+        if (final_.load(std::memory_order_acquire) != 0) {
+            c_head_cache_ = head_.load(std::memory_order_acquire);
+            if (t >= c_head_cache_) return kClosed;
+            return 1;  // a message arrived before the close: read it
+        }
+        return kEmpty;
+    }
+
+    int consume(const char **data, size_t *size, bool var, bool wait) noexcept {
+        int r = pop_once(data, size, var);
+        if (r == kEmpty && wait) r = wait_for_data(data, size, var);
+        if (r == kAccepted) bump(popped_);
+        return r;
+    }
+
+    int pop_once(const char **data, size_t *size, bool var) noexcept {
+        return overwrite_ ? (var ? pop_var_overwrite(data, size) : pop_fixed_overwrite(data, size))
+                          : (var ? pop_var_plain(data, size) : pop_fixed_plain(data, size));
+    }
+
+    int wait_for_data(const char **data, size_t *size, bool var) noexcept {
+        using namespace ring_detail;
+        for (;;) {
+            for (int i = 0; i < kSpins; ++i) {
+                cpu_relax();
+                int r = pop_once(data, size, var);
+                if (r != kEmpty) return r;
+            }
+            uint32_t seen = cons_event_.load(std::memory_order_seq_cst);
+            cons_waiting_.store(1, std::memory_order_seq_cst);
+            heavy_barrier();
+            int r = pop_once(data, size, var);
+            if (r != kEmpty) {
+                cons_waiting_.store(0, std::memory_order_relaxed);
+                return r;
+            }
+            futex_wait(&cons_event_, seen);
+            cons_waiting_.store(0, std::memory_order_relaxed);
+        }
+    }
+
+    // Hands out the message at `src`: in place (held until the next call) or
+    // copied out, freeing its space at once.
+    void deliver(const char *src, size_t len, uint64_t next, const char **data, size_t *size) noexcept {
+        *size = len;
+        if (zerocopy_) {
+            *data = src;
+            c_holding_ = true;
+            if (!overwrite_) c_tail_ = next;
+            return;
+        }
+        ring_detail::copy_bytes(copy_buf_, src, len);
+        *data = copy_buf_;
+        if (overwrite_) {
+            hold_.store(ring_detail::kNoHold, std::memory_order_release);
+        } else {
+            c_tail_ = next;
+            tail_.store(next, std::memory_order_release);
+        }
+        consumer_progress();
+    }
+
+    int pop_fixed_plain(const char **data, size_t *size) noexcept {
+        release_held();
+        uint64_t t = c_tail_;
+        if (t == c_head_cache_) {
+            c_head_cache_ = head_.load(std::memory_order_acquire);
+            if (t == c_head_cache_) {
+                int r = nothing_at(t);
+                if (r != 1) return r;
+            }
+        }
+        const char *slot = slot_at(t);
+        deliver(slot + 8, size_t(load_header(slot)), t + 1, data, size);
+        return kAccepted;
+    }
+
+    int pop_var_plain(const char **data, size_t *size) noexcept {
+        release_held();
+        uint64_t t = c_tail_;
+        if (t == c_head_cache_) {
+            c_head_cache_ = head_.load(std::memory_order_acquire);
+            if (t == c_head_cache_) {
+                int r = nothing_at(t);
+                if (r != 1) return r;
+            }
+        }
+        uint64_t hdr = load_header(byte_at(t));
+        if (hdr & ring_detail::kPadBit) {
+            // A pad is published together with the record after it.
+            t += hdr & ~ring_detail::kPadBit;
+            hdr = load_header(byte_at(t));
+        }
+        deliver(byte_at(t) + 8, size_t(hdr), t + record_size(hdr), data, size);
+        return kAccepted;
+    }
+
+    // Overwrite: a claim that lost to the producer leaves its announcement in
+    // hold_; withdraw it when giving up, or it would fence the producer off.
+    void unannounce(bool announced) noexcept {
+        if (!announced) return;
+        hold_.store(ring_detail::kNoHold, std::memory_order_release);
+        consumer_progress();
+    }
+
+    // Overwrite: announce, then claim the oldest message with a CAS on tail_.
+    int pop_fixed_overwrite(const char **data, size_t *size) noexcept {
+        release_held();
+        bool announced = false;
+        uint64_t t = tail_.load(std::memory_order_acquire);
+        for (;;) {  // a failed claim leaves the current tail in t
+            if (t >= c_head_cache_) {
+                c_head_cache_ = head_.load(std::memory_order_acquire);
+                if (t >= c_head_cache_) {
+                    int r = nothing_at(t);
+                    if (r != 1) {
+                        unannounce(announced);
+                        return r;
+                    }
+                    continue;
+                }
+            }
+            announced = true;
+            hold_.store(t, std::memory_order_relaxed);
+            if (tail_.compare_exchange_strong(t, t + 1, std::memory_order_acq_rel, std::memory_order_acquire)) {
+                const char *slot = slot_at(t);
+                deliver(slot + 8, size_t(load_header(slot)), t + 1, data, size);
+                return kAccepted;
+            }
+        }
+    }
+
+    int pop_var_overwrite(const char **data, size_t *size) noexcept {
+        release_held();
+        bool announced = false;
+        uint64_t t = tail_.load(std::memory_order_acquire);
+        for (;;) {  // a failed claim leaves the current tail in t
+            if (t >= c_head_cache_) {
+                c_head_cache_ = head_.load(std::memory_order_acquire);
+                if (t >= c_head_cache_) {
+                    int r = nothing_at(t);
+                    if (r != 1) {
+                        unannounce(announced);
+                        return r;
+                    }
+                    continue;
+                }
+            }
+            // Announce, then make sure t is still unclaimed before touching
+            // the ring: a producer that dropped t may already be writing
+            // over it, and records of different laps do not line up. The
+            // seq_cst pair orders this against refresh_bound()'s reads.
+            announced = true;
+            hold_.store(t, std::memory_order_seq_cst);
+            uint64_t now = tail_.load(std::memory_order_seq_cst);
+            if (now != t) {
+                t = now;
+                continue;
+            }
+            uint64_t hdr = load_header(byte_at(t));
+            uint64_t next = t + record_size(hdr);
+            if (tail_.compare_exchange_strong(t, next, std::memory_order_acq_rel, std::memory_order_acquire)) {
+                if (hdr & ring_detail::kPadBit) {  // claimed a pad: the record follows
+                    t = next;
+                    continue;
+                }
+                deliver(byte_at(t) + 8, size_t(hdr), next, data, size);
+                return kAccepted;
+            }
+        }
+    }
+
+    // ---- state ---------------------------------------------------------------
+
+    // Read-only after create().
+    alignas(128) char *base_ = nullptr;
+    char *copy_buf_ = nullptr;
+    size_t map_bytes_ = 0;
+    size_t slot_size_ = 0, capacity_ = 0, stride_ = 0;
+    uint64_t slots_ = 0, slot_mask_ = 0;
+    size_t var_limit_ = 0;
+    uint64_t var_bytes_ = 0, byte_mask_ = 0;
+    size_t var_max_payload_ = 0;
+    bool var_usable_ = false;
+    bool overwrite_ = false, zerocopy_ = false, block_ = false, asym_ = false;
+
+    // Producer's own line.
+    alignas(128) uint64_t p_head_ = 0;
+    uint64_t p_tail_cache_ = 0;
+    uint64_t p_bound_ = 0;
+    uint64_t p_pad_pos_ = 0, p_pad_len_ = 0;
+    std::atomic<uint64_t> pushed_{0}, rejected_{0}, dropped_{0};
+    std::atomic<uint32_t> in_push_{0};
+
+    // Consumer's own line.
+    alignas(128) uint64_t c_tail_ = 0;
+    uint64_t c_head_cache_ = 0;
+    bool c_holding_ = false;
+    std::atomic<uint64_t> popped_{0};
+
+    alignas(128) std::atomic<uint64_t> head_{0};
+    alignas(128) std::atomic<uint64_t> tail_{0};
+    alignas(128) std::atomic<uint64_t> hold_{ring_detail::kNoHold};
+
+    // Read on every operation, written rarely.
+    alignas(128) std::atomic<uint32_t> closed_{0};
+    std::atomic<uint32_t> final_{0};
+    std::atomic<uint32_t> cons_waiting_{0};
+    std::atomic<uint32_t> prod_waiting_{0};
+
+    // Futex words, written on wake-ups only.
+    alignas(128) std::atomic<uint32_t> cons_event_{0};
+    std::atomic<uint32_t> prod_event_{0};
+
+    // Stands in for fences under ThreadSanitizer.
+    alignas(128) mutable std::atomic<uint32_t> fence_word_{0};
+};
+
+}  // namespace ferry
+
+#endif

@@ -1,0 +1,463 @@
+// nimbo.spsc_queue.spsc_queue: the SPSCQueue type, a Python object around the
+// lock-free ring core (ring.hpp). Native code reaches the ring through the
+// method table published in the type's dictionary as `__pyx_vtable__`; the
+// Python methods are a small API for Python producers, tests and debugging.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstring>
+#include <new>
+
+#include "ring.hpp"
+#include "spsc_queue.h"
+
+namespace {
+
+using ferry::SpscRing;
+
+static_assert(offsetof(ferry_spsc_queue, vtab) == sizeof(PyObject), "vtab follows the object header");
+static_assert(int(FERRY_SPSC_FULL) == ferry::kFull && int(FERRY_SPSC_EMPTY) == ferry::kEmpty &&
+                  int(FERRY_SPSC_TOO_LARGE) == ferry::kTooLarge && int(FERRY_SPSC_CLOSED) == ferry::kClosed,
+              "the ring's results are the header's");
+
+// reserved_flags[0]: a Python-level push() is waiting with the interpreter
+// lock released; a second Python producer must not start meanwhile.
+constexpr int kPushBusy = 0;
+
+// The ring pointer is written once by __init__ and may be read by other
+// threads through the table (an object handed out before construction).
+inline SpscRing *ring_of(ferry_spsc_queue *q) noexcept {
+    return static_cast<SpscRing *>(__atomic_load_n(&q->ring, __ATOMIC_ACQUIRE));
+}
+
+// ---- the method table: other threads, no interpreter lock, no refcounts ----
+
+int t_push(ferry_spsc_queue *q, const char *d, size_t n) noexcept {
+    SpscRing *r = ring_of(q);
+    return r ? r->push(d, n) : FERRY_SPSC_CLOSED;
+}
+int t_try_push(ferry_spsc_queue *q, const char *d, size_t n) noexcept {
+    SpscRing *r = ring_of(q);
+    return r ? r->try_push(d, n) : FERRY_SPSC_CLOSED;
+}
+int t_push_var(ferry_spsc_queue *q, const char *d, size_t n) noexcept {
+    SpscRing *r = ring_of(q);
+    return r ? r->push_var(d, n) : FERRY_SPSC_CLOSED;
+}
+int t_try_push_var(ferry_spsc_queue *q, const char *d, size_t n) noexcept {
+    SpscRing *r = ring_of(q);
+    return r ? r->try_push_var(d, n) : FERRY_SPSC_CLOSED;
+}
+size_t t_pending(ferry_spsc_queue *q) noexcept {
+    SpscRing *r = ring_of(q);
+    return r ? r->pending() : 0;
+}
+int t_pop(ferry_spsc_queue *q, const char **d, size_t *n) noexcept {
+    SpscRing *r = ring_of(q);
+    return r ? r->pop(d, n) : FERRY_SPSC_CLOSED;
+}
+void t_release(ferry_spsc_queue *q) noexcept {
+    if (SpscRing *r = ring_of(q)) r->release();
+}
+int t_try_pop(ferry_spsc_queue *q, const char **d, size_t *n) noexcept {
+    SpscRing *r = ring_of(q);
+    return r ? r->try_pop(d, n) : FERRY_SPSC_CLOSED;
+}
+int t_pop_var(ferry_spsc_queue *q, const char **d, size_t *n) noexcept {
+    SpscRing *r = ring_of(q);
+    return r ? r->pop_var(d, n) : FERRY_SPSC_CLOSED;
+}
+int t_try_pop_var(ferry_spsc_queue *q, const char **d, size_t *n) noexcept {
+    SpscRing *r = ring_of(q);
+    return r ? r->try_pop_var(d, n) : FERRY_SPSC_CLOSED;
+}
+void t_close(ferry_spsc_queue *q) noexcept {
+    if (SpscRing *r = ring_of(q)) r->close();
+}
+
+const ferry_spsc_vtable kVtable = {
+    t_push, t_try_push, t_push_var, t_try_push_var, t_pending, t_pop,
+    t_release, t_try_pop, t_pop_var, t_try_pop_var, t_close,
+};
+
+// ---- helpers ------------------------------------------------------------
+
+// Runs a slot body; no C++ exception may reach the interpreter.
+template <class F, class R>
+R guarded(F &&body, R failure) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in SPSCQueue");
+    }
+    return failure;
+}
+
+SpscRing *ready_ring(PyObject *self) {
+    SpscRing *r = ring_of(reinterpret_cast<ferry_spsc_queue *>(self));
+    if (r == nullptr)
+        PyErr_Format(PyExc_RuntimeError, "%s.__init__() was not called", Py_TYPE(self)->tp_name);
+    return r;
+}
+
+// An unsigned machine word: ints and objects with __index__ or __int__.
+bool as_size(PyObject *o, size_t *out) {
+    PyObject *num;
+    if (PyLong_Check(o)) {
+        num = Py_NewRef(o);
+    } else if (PyIndex_Check(o)) {
+        num = PyNumber_Index(o);
+    } else if (Py_TYPE(o)->tp_as_number != nullptr && Py_TYPE(o)->tp_as_number->nb_int != nullptr) {
+        num = PyNumber_Long(o);
+    } else {
+        PyErr_SetString(PyExc_TypeError, "an integer is required");
+        return false;
+    }
+    if (num == nullptr) return false;
+    *out = PyLong_AsSize_t(num);
+    Py_DECREF(num);
+    return !(*out == size_t(-1) && PyErr_Occurred());
+}
+
+// A contiguous view of any buffer exporter; strided ones are copied.
+struct Bytes {
+    Py_buffer view{};
+    char *copy = nullptr;
+    const char *data = nullptr;
+    size_t size = 0;
+
+    bool get(PyObject *obj) {
+        if (PyObject_GetBuffer(obj, &view, PyBUF_FULL_RO) != 0) return false;
+        size = size_t(view.len);
+        if (PyBuffer_IsContiguous(&view, 'C')) {
+            data = static_cast<const char *>(view.buf);
+            return true;
+        }
+        copy = static_cast<char *>(PyMem_Malloc(size ? size : 1));
+        if (copy == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        if (PyBuffer_ToContiguous(copy, &view, view.len, 'C') != 0) return false;
+        data = copy;
+        return true;
+    }
+    ~Bytes() {
+        PyMem_Free(copy);
+        if (view.obj != nullptr) PyBuffer_Release(&view);
+    }
+};
+
+// ---- the type ---------------------------------------------------------------
+
+PyObject *queue_new(PyTypeObject *type, PyObject *, PyObject *) noexcept {
+    PyObject *self = type->tp_alloc(type, 0);
+    if (self != nullptr) {
+        auto *q = reinterpret_cast<ferry_spsc_queue *>(self);
+        q->vtab = &kVtable;
+        q->ring = nullptr;
+    }
+    return self;
+}
+
+int queue_init(PyObject *self, PyObject *args, PyObject *kwds) noexcept {
+    return guarded(
+        [&]() -> int {
+            static const char *kwlist[] = {"slot_size", "capacity", "overwrite", "zerocopy", "block_on_full", nullptr};
+            PyObject *slot_obj, *cap_obj, *ow = Py_False, *zc = Py_False, *bf = Py_False;
+            if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|OOO:SPSCQueue", const_cast<char **>(kwlist),
+                                             &slot_obj, &cap_obj, &ow, &zc, &bf))
+                return -1;
+            auto *q = reinterpret_cast<ferry_spsc_queue *>(self);
+            if (ring_of(q) != nullptr) {
+                // Other threads may already be using the ring.
+                PyErr_SetString(PyExc_RuntimeError, "SPSCQueue is already initialized");
+                return -1;
+            }
+            ferry::RingOptions opt;
+            if (!as_size(slot_obj, &opt.slot_size) || !as_size(cap_obj, &opt.capacity)) return -1;
+            if (opt.slot_size == 0) {
+                PyErr_SetString(PyExc_ValueError, "slot_size must be at least 1");
+                return -1;
+            }
+            if (opt.capacity == 0) {
+                PyErr_SetString(PyExc_ValueError, "capacity must be at least 1");
+                return -1;
+            }
+            int flags[3];
+            PyObject *flag_objs[3] = {ow, zc, bf};
+            for (int i = 0; i < 3; ++i)
+                if ((flags[i] = PyObject_IsTrue(flag_objs[i])) < 0) return -1;
+            opt.overwrite = flags[0];
+            opt.zerocopy = flags[1];
+            opt.block_on_full = flags[2];
+            int err = 0;
+            SpscRing *r;
+            Py_BEGIN_ALLOW_THREADS  // mmap of a large region
+            r = SpscRing::create(opt, err);
+            Py_END_ALLOW_THREADS
+            if (r == nullptr) {
+                PyErr_NoMemory();
+                return -1;
+            }
+            if (ring_of(q) != nullptr) {  // another __init__ won while the lock was released
+                SpscRing::destroy(r);
+                PyErr_SetString(PyExc_RuntimeError, "SPSCQueue is already initialized");
+                return -1;
+            }
+            q->slot_size = opt.slot_size;
+            q->capacity = opt.capacity;
+            q->overwrite = opt.overwrite;
+            q->zerocopy = opt.zerocopy;
+            q->block_on_full = opt.block_on_full;
+            __atomic_store_n(&q->ring, static_cast<void *>(r), __ATOMIC_RELEASE);
+            return 0;
+        },
+        -1);
+}
+
+void queue_dealloc(PyObject *self) noexcept {
+    auto *q = reinterpret_cast<ferry_spsc_queue *>(self);
+    SpscRing::destroy(ring_of(q));
+    q->ring = nullptr;
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject *queue_try_push(PyObject *self, PyObject *obj) noexcept {
+    return guarded(
+        [&]() -> PyObject * {
+            SpscRing *r = ready_ring(self);
+            if (r == nullptr) return nullptr;
+            auto *q = reinterpret_cast<ferry_spsc_queue *>(self);
+            if (q->reserved_flags[kPushBusy]) {
+                PyErr_SetString(PyExc_RuntimeError, "another thread is pushing (one producer only)");
+                return nullptr;
+            }
+            Bytes b;
+            if (!b.get(obj)) return nullptr;
+            return PyLong_FromLong(r->try_push(b.data, b.size));
+        },
+        static_cast<PyObject *>(nullptr));
+}
+
+PyObject *queue_push(PyObject *self, PyObject *obj) noexcept {
+    return guarded(
+        [&]() -> PyObject * {
+            SpscRing *r = ready_ring(self);
+            if (r == nullptr) return nullptr;
+            auto *q = reinterpret_cast<ferry_spsc_queue *>(self);
+            if (q->reserved_flags[kPushBusy]) {
+                PyErr_SetString(PyExc_RuntimeError, "another thread is pushing (one producer only)");
+                return nullptr;
+            }
+            Bytes b;
+            if (!b.get(obj)) return nullptr;
+            int rc;
+            q->reserved_flags[kPushBusy] = 1;
+            Py_BEGIN_ALLOW_THREADS
+            rc = r->push(b.data, b.size);
+            Py_END_ALLOW_THREADS
+            q->reserved_flags[kPushBusy] = 0;
+            return PyLong_FromLong(rc);
+        },
+        static_cast<PyObject *>(nullptr));
+}
+
+PyObject *queue_try_pop(PyObject *self, PyObject *) noexcept {
+    return guarded(
+        [&]() -> PyObject * {
+            SpscRing *r = ready_ring(self);
+            if (r == nullptr) return nullptr;
+            const char *data = nullptr;
+            size_t size = 0;
+            if (r->try_pop(&data, &size) != 1) Py_RETURN_NONE;
+            PyObject *out = PyBytes_FromStringAndSize(data, Py_ssize_t(size));
+            r->release();  // the bytes object has its own copy
+            return out;
+        },
+        static_cast<PyObject *>(nullptr));
+}
+
+PyObject *queue_close(PyObject *self, PyObject *) noexcept {
+    SpscRing *r = ready_ring(self);
+    if (r == nullptr) return nullptr;
+    Py_BEGIN_ALLOW_THREADS  // may wait for a push in flight on another thread
+    r->close();
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+PyObject *queue_reduce(PyObject *self, PyObject *) noexcept {
+    PyObject *name = PyType_GetName(Py_TYPE(self));
+    if (name != nullptr) {
+        PyErr_Format(PyExc_TypeError, "cannot pickle '%U' object", name);
+        Py_DECREF(name);
+    }
+    return nullptr;
+}
+
+Py_ssize_t queue_len(PyObject *self) noexcept {
+    SpscRing *r = ready_ring(self);
+    if (r == nullptr) return -1;
+    size_t n = r->pending();
+    return n > size_t(PY_SSIZE_T_MAX) ? PY_SSIZE_T_MAX : Py_ssize_t(n);
+}
+
+PyObject *queue_repr(PyObject *self) noexcept {
+    auto *q = reinterpret_cast<ferry_spsc_queue *>(self);
+    SpscRing *r = ring_of(q);
+    if (r == nullptr) return PyUnicode_FromFormat("<%s (not initialized)>", Py_TYPE(self)->tp_name);
+    return PyUnicode_FromFormat("<%s slot_size=%zu capacity=%zu pending=%zu%s>", Py_TYPE(self)->tp_name,
+                                q->slot_size, q->capacity, r->pending(), r->closed() ? " closed" : "");
+}
+
+enum Field { kSlotSize, kCapacity, kClosed, kPushed, kPopped, kDropped, kRejected, kOverwrite, kZerocopy, kBlock };
+
+PyObject *queue_get(PyObject *self, void *closure) noexcept {
+    SpscRing *r = ready_ring(self);
+    if (r == nullptr) return nullptr;
+    auto *q = reinterpret_cast<ferry_spsc_queue *>(self);
+    switch (static_cast<Field>(reinterpret_cast<intptr_t>(closure))) {
+    case kSlotSize: return PyLong_FromSize_t(q->slot_size);
+    case kCapacity: return PyLong_FromSize_t(q->capacity);
+    case kClosed: return PyBool_FromLong(r->closed());
+    case kPushed: return PyLong_FromUnsignedLongLong(r->pushed());
+    case kPopped: return PyLong_FromUnsignedLongLong(r->popped());
+    case kDropped: return PyLong_FromUnsignedLongLong(r->dropped());
+    case kRejected: return PyLong_FromUnsignedLongLong(r->rejected());
+    case kOverwrite: return PyBool_FromLong(q->overwrite);
+    case kZerocopy: return PyBool_FromLong(q->zerocopy);
+    case kBlock: return PyBool_FromLong(q->block_on_full);
+    }
+    Py_RETURN_NONE;
+}
+
+#define FIELD(name, id, doc) {name, queue_get, nullptr, PyDoc_STR(doc), reinterpret_cast<void *>(intptr_t(id))}
+PyGetSetDef queue_getset[] = {
+    FIELD("slot_size", kSlotSize, "Largest message of the fixed-slot forms, in bytes."),
+    FIELD("capacity", kCapacity, "Number of slots (the variable-size forms: capacity * slot_size bytes)."),
+    FIELD("closed", kClosed, "True once close() was called."),
+    FIELD("pushed", kPushed, "Messages accepted."),
+    FIELD("popped", kPopped, "Messages handed to the consumer."),
+    FIELD("dropped", kDropped, "Unread messages dropped by overwrite to make room."),
+    FIELD("rejected", kRejected, "Pushes not accepted: full, too large or closed."),
+    FIELD("overwrite", kOverwrite, "The overwrite flag given at construction."),
+    FIELD("zerocopy", kZerocopy, "The zerocopy flag given at construction."),
+    FIELD("block_on_full", kBlock, "The block_on_full flag given at construction."),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+#undef FIELD
+
+PyMethodDef queue_methods[] = {
+    {"try_push", queue_try_push, METH_O,
+     PyDoc_STR("try_push(buffer, /) -> int\n--\n\n"
+               "Copies the bytes of any buffer into a slot; never waits. Returns 1 if\n"
+               "accepted, 0 if full, -1 (TOO_LARGE) if longer than slot_size, -2\n"
+               "(CLOSED) after close().")},
+    {"push", queue_push, METH_O,
+     PyDoc_STR("push(buffer, /) -> int\n--\n\n"
+               "Like try_push, but with block_on_full waits (without holding the\n"
+               "interpreter lock) for space until close(). For a Python producer\n"
+               "thread; only one thread may push at a time.")},
+    {"try_pop", queue_try_pop, METH_NOARGS,
+     PyDoc_STR("try_pop() -> bytes | None\n--\n\n"
+               "The oldest message as bytes, or None when empty (or closed and drained).")},
+    {"close", queue_close, METH_NOARGS,
+     PyDoc_STR("close() -> None\n--\n\n"
+               "Refuses further pushes and wakes every waiter; queued messages can\n"
+               "still be popped. Safe from any thread, more than once.")},
+    {"__reduce__", queue_reduce, METH_NOARGS, PyDoc_STR("SPSCQueue objects cannot be pickled or copied.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PySequenceMethods queue_as_sequence = {queue_len};
+
+PyDoc_STRVAR(queue_doc,
+"SPSCQueue(slot_size, capacity, overwrite=False, zerocopy=False, block_on_full=False)\n"
+"--\n\n"
+"Lock-free single-producer/single-consumer ring queue of byte messages.\n"
+"\n"
+"One producer thread pushes, one consumer thread pops; close() may come from\n"
+"any thread. Native code uses the method table in the capsule\n"
+"SPSCQueue.__pyx_vtable__ (see spsc_queue.h, nimbo.spsc_queue.get_include());\n"
+"the Python methods are for Python producers, tests and debugging.\n"
+"\n"
+"Fixed slots: capacity messages of up to slot_size bytes each. Variable size\n"
+"(native table only): a byte ring of capacity * slot_size bytes holding\n"
+"length-prefixed records; a message fits if 8 + its length rounded up to 8\n"
+"is at most that. A queue is used in one form only.\n"
+"\n"
+"Push results: 1 accepted, 0 full, -1 (TOO_LARGE) never fits, -2 (CLOSED)\n"
+"after close(). Pops: the oldest message; empty -> 0 (try forms) or wait;\n"
+"after close() queued messages are still delivered, then -2 (CLOSED). A pop\n"
+"waiting when close() comes delivers what is left, then returns CLOSED.\n"
+"\n"
+"overwrite: a push into a full queue drops the oldest unread message (counted\n"
+"in dropped) and is accepted. The message the consumer currently holds is\n"
+"never overwritten; should the producer lap it (a whole spare ring length\n"
+"later) the push is refused with 0, or waits with block_on_full.\n"
+"block_on_full: push/push_var wait for space (until close); try forms never\n"
+"wait.\n"
+"zerocopy: pops hand out a pointer into the ring, valid until the consumer's\n"
+"next call (after pop: until release). Without it each pop copies the\n"
+"message into a consumer-side buffer and frees its space at once; the\n"
+"pointer then refers to that buffer, valid until the consumer's next call.\n"
+"\n"
+"Memory is reserved once at construction and only touched as it is used.\n"
+"Sizes: negative -> OverflowError, zero -> ValueError, a ring too large to\n"
+"reserve -> MemoryError. Not picklable.");
+
+PyTypeObject queue_type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "nimbo.spsc_queue.spsc_queue.SPSCQueue",
+    .tp_basicsize = sizeof(ferry_spsc_queue),
+    .tp_itemsize = 0,
+    .tp_dealloc = queue_dealloc,
+    .tp_repr = queue_repr,
+    .tp_as_sequence = &queue_as_sequence,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .tp_doc = queue_doc,
+    .tp_methods = queue_methods,
+    .tp_getset = queue_getset,
+    .tp_init = queue_init,
+    .tp_new = queue_new,
+};
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "nimbo.spsc_queue.spsc_queue",
+    .m_doc = "Lock-free single-producer/single-consumer ring queue (SPSCQueue).",
+    .m_size = -1,
+};
+
+PyObject *init_module() {
+    static_assert(sizeof(ferry_spsc_queue) == FERRY_SPSC_INSTANCE_SIZE);
+    if (PyType_Ready(&queue_type) < 0) return nullptr;
+    PyObject *capsule = PyCapsule_New(const_cast<ferry_spsc_vtable *>(&kVtable), nullptr, nullptr);
+    if (capsule == nullptr) return nullptr;
+    int rc = PyDict_SetItemString(queue_type.tp_dict, "__pyx_vtable__", capsule);
+    Py_DECREF(capsule);
+    if (rc < 0) return nullptr;
+    PyType_Modified(&queue_type);
+
+    PyObject *m = PyModule_Create(&module_def);
+    if (m == nullptr) return nullptr;
+    if (PyModule_AddObjectRef(m, "SPSCQueue", reinterpret_cast<PyObject *>(&queue_type)) < 0 ||
+        PyModule_AddIntConstant(m, "FULL", FERRY_SPSC_FULL) < 0 ||
+        PyModule_AddIntConstant(m, "EMPTY", FERRY_SPSC_EMPTY) < 0 ||
+        PyModule_AddIntConstant(m, "TOO_LARGE", FERRY_SPSC_TOO_LARGE) < 0 ||
+        PyModule_AddIntConstant(m, "CLOSED", FERRY_SPSC_CLOSED) < 0) {
+        Py_DECREF(m);
+        return nullptr;
+    }
+    return m;
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_spsc_queue(void) {
+    return guarded([] { return init_module(); }, static_cast<PyObject *>(nullptr));
+}

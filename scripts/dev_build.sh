@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Quick development build without pip: compiles the three modules with g++
+# into OUT (default build/dev) as an importable tree. Use as
+#   scripts/dev_build.sh /tmp/mytree && PYTHONPATH=/tmp/mytree pytest tests/...
+set -euo pipefail
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+OUT="${1:-$ROOT/build/dev}"
+PY="${PYTHON:-$ROOT/.venv/bin/python}"
+[ -x "$PY" ] || PY=/tmp/venv/bin/python
+INC="$("$PY" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
+EXT="$("$PY" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')"
+FLAGS=(-std=c++20 -O2 -g -shared -fPIC -pthread -Wall -Wextra -Werror -Wno-missing-field-initializers
+       -I "$ROOT/nimbo/spsc_queue" -I "$ROOT/nimbo/utils/ferrylink/include" -I "$INC" ${FERRY_EXTRA_FLAGS:-})
+mkdir -p "$OUT"
+(cd "$ROOT" && find nimbo -name '*.py' -o -name '*.h' | cpio -pdm --quiet "$OUT")
+F="$ROOT/nimbo/utils/ferrylink"
+g++ "${FLAGS[@]}" "$ROOT/nimbo/spsc_queue/spsc_queue.cpp" -o "$OUT/nimbo/spsc_queue/spsc_queue$EXT" & a=$!
+g++ "${FLAGS[@]}" "$F"/{ferrylink,pyfunc,coro,wakeup,dispatchers,sync_dispatcher,pipe,buffers,buffer_view,asyncqueue,asyncqueue_pickle}.cpp \
+    -o "$OUT/nimbo/utils/ferrylink/ferrylink$EXT" & b=$!
+g++ "${FLAGS[@]}" "$F"/testing/*.cpp -o "$OUT/nimbo/utils/ferrylink/_ferrytest$EXT" & c=$!
+wait $a; wait $b; wait $c
+echo "built into $OUT"
