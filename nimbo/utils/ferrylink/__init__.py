@@ -1,0 +1,7 @@
+"""Native producer threads to Python: dispatchers, pipes and byte views."""
+import os
+
+
+def get_include() -> str:
+    """Directory holding ferrylink.h (and, beside it, what it includes)."""
+    return os.path.join(os.path.dirname(os.path.abspath(__file__)), "include")

@@ -1,0 +1,63 @@
+#include "buffers.hpp"
+#include "module_state.hpp"
+
+namespace ferry {
+
+// ---- conversion functions ---------------------------------------------------
+// All four run with the interpreter lock held and return 0, or -1 with the
+// runtime's exception left set for the caller.
+
+int obj_to_cbuf(PyObject *obj, PyObject **owner, const char **start, size_t *length) noexcept {
+    *owner = PyObject_Bytes(obj);
+    if (!*owner) return -1;
+    *start = PyBytes_AS_STRING(*owner);
+    *length = (size_t)PyBytes_GET_SIZE(*owner);
+    return 0;
+}
+
+int buf_to_cbuf(PyObject *obj, Py_buffer *record, const char **start, size_t *length) noexcept {
+    if (PyObject_GetBuffer(obj, record, PyBUF_SIMPLE) < 0) return -1;
+    *start = static_cast<const char *>(record->buf);
+    *length = (size_t)record->len;
+    return 0;
+}
+
+// Checks the type although callers promise a bytes object: a wrong object
+// must not turn into a read of foreign memory.
+int bytes_to_cbuf(PyObject *obj, const char **start, size_t *length) noexcept {
+    if (!PyBytes_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "expected bytes, got %.200s", Py_TYPE(obj)->tp_name);
+        return -1;
+    }
+    *start = PyBytes_AS_STRING(obj);
+    *length = (size_t)PyBytes_GET_SIZE(obj);
+    return 0;
+}
+
+int str_to_cbuf(PyObject *obj, const char **start, size_t *length) noexcept {
+    Py_ssize_t n = 0;
+    *start = PyUnicode_AsUTF8AndSize(obj, &n);
+    if (!*start) return -1;
+    *length = (size_t)n;
+    return 0;
+}
+
+void export_conversion_functions(PyObject *capi) {
+    struct Entry {
+        const char *key;
+        void *fn;
+        const char *signature;
+    };
+    const Entry entries[] = {
+        {"obj_to_cbuf", reinterpret_cast<void *>(obj_to_cbuf), FERRY_SIG_OBJ_TO_CBUF},
+        {"buf_to_cbuf", reinterpret_cast<void *>(buf_to_cbuf), FERRY_SIG_BUF_TO_CBUF},
+        {"bytes_to_cbuf", reinterpret_cast<void *>(bytes_to_cbuf), FERRY_SIG_BYTES_TO_CBUF},
+        {"str_to_cbuf", reinterpret_cast<void *>(str_to_cbuf), FERRY_SIG_STR_TO_CBUF},
+    };
+    for (const Entry &e : entries) {
+        Ref cap = own(PyCapsule_New(e.fn, e.signature, nullptr));
+        check(PyDict_SetItemString(capi, e.key, cap.get()));
+    }
+}
+
+}  // namespace ferry

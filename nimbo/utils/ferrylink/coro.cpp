@@ -1,0 +1,459 @@
+#include "coro.hpp"
+#include <structmember.h>
+
+namespace ferry {
+namespace {
+
+enum : unsigned char { CREATED, SUSPENDED, FINISHED };
+
+struct CoroObject {
+    PyObject_HEAD
+    CoroFrame *frame;  // nullptr once finished
+    PyObject *yf;      // the iterator being awaited, or nullptr
+    const CoroInfo *info;
+    unsigned char state;
+    bool running;
+};
+
+PyTypeObject CoroType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+CoroObject *as_coro(PyObject *o) { return reinterpret_cast<CoroObject *>(o); }
+
+void finish(CoroObject *c) noexcept {
+    c->state = FINISHED;
+    c->running = false;
+    delete std::exchange(c->frame, nullptr);
+}
+
+// A value leaves tp_iternext/send() as StopIteration(value), which the
+// awaiting frame takes apart at once. One instance is reused while nothing
+// else holds or has marked it, sparing an exception object per returned
+// value; it is emptied at the next step so the value is not kept alive.
+PyObject *spare_stop = nullptr;  // never released: the module is never unloaded
+
+bool spare_stop_free() noexcept {
+    auto *e = reinterpret_cast<PyBaseExceptionObject *>(spare_stop);
+    return e && Py_REFCNT(spare_stop) == 1 && !e->dict && !e->notes && !e->traceback && !e->context && !e->cause &&
+           !e->suppress_context;
+}
+
+void empty_spare_stop() noexcept {
+    auto *e = reinterpret_cast<PyStopIterationObject *>(spare_stop);
+    if (!e || !e->value || Py_REFCNT(spare_stop) != 1) return;
+    PyObject *no_args = PyTuple_New(0);  // the shared empty tuple: cannot fail
+    PyException_SetArgs(spare_stop, no_args);
+    Py_XDECREF(no_args);
+    Py_CLEAR(e->value);
+}
+
+void set_stop_iteration(PyObject *value) noexcept {
+    if (value == Py_None) {
+        PyErr_SetNone(PyExc_StopIteration);
+        return;
+    }
+    if (spare_stop_free()) {
+        PyObject *args = PyTuple_Pack(1, value);
+        if (!args) return;
+        PyException_SetArgs(spare_stop, args);
+        Py_DECREF(args);
+        Py_XSETREF(reinterpret_cast<PyStopIterationObject *>(spare_stop)->value, Py_NewRef(value));
+        PyErr_SetRaisedException(Py_NewRef(spare_stop));
+        return;
+    }
+    PyObject *e = PyObject_CallOneArg(PyExc_StopIteration, value);
+    if (!e) return;
+    Py_XSETREF(spare_stop, Py_NewRef(e));
+    PyErr_SetRaisedException(e);
+}
+
+// The iterator that `await obj` drives, as the interpreter finds it.
+Ref awaitable_iter(PyObject *obj) {
+    PyTypeObject *t = Py_TYPE(obj);
+    if (t == &CoroType || PyCoro_CheckExact(obj)) return Ref::borrow(obj);
+    if (PyGen_CheckExact(obj)) {
+        // A generator marked by types.coroutine is awaitable as it is.
+        PyCodeObject *code = PyGen_GetCode(reinterpret_cast<PyGenObject *>(obj));
+        bool iterable_coro = code && (code->co_flags & CO_ITERABLE_COROUTINE);
+        Py_XDECREF(reinterpret_cast<PyObject *>(code));
+        if (iterable_coro) return Ref::borrow(obj);
+    }
+    unaryfunc getter = t->tp_as_async ? t->tp_as_async->am_await : nullptr;
+    if (!getter) {
+        PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", t->tp_name);
+        throw PyErrOccurred();
+    }
+    Ref it = own(getter(obj));
+    if (PyCoro_CheckExact(it.get())) {
+        PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
+        throw PyErrOccurred();
+    }
+    if (!PyIter_Check(it.get())) {
+        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'", Py_TYPE(it.get())->tp_name);
+        throw PyErrOccurred();
+    }
+    return it;
+}
+
+// The value of a pending StopIteration (cleared), or nullptr if another error.
+PyObject *take_stop_iteration_value() noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return nullptr;
+    PyObject *exc = PyErr_GetRaisedException();
+    PyObject *value = PyObject_GetAttrString(exc, "value");
+    Py_DECREF(exc);
+    return value;
+}
+
+PySendResult coro_send_impl(CoroObject *c, PyObject *arg, PyObject **result) noexcept;
+
+// Closes an iterator being awaited, for a GeneratorExit thrown into us.
+int close_iter(PyObject *yf) noexcept {
+    if (Py_IS_TYPE(yf, &CoroType) || PyGen_Check(yf) || PyCoro_CheckExact(yf)) {
+        PyObject *r = PyObject_CallMethod(yf, "close", nullptr);
+        Py_XDECREF(r);
+        return r ? 0 : -1;
+    }
+    PyObject *meth = nullptr;
+    if (PyObject_GetOptionalAttrString(yf, "close", &meth) < 0) return -1;
+    if (!meth) return 0;
+    PyObject *r = PyObject_CallNoArgs(meth);
+    Py_DECREF(meth);
+    Py_XDECREF(r);
+    return r ? 0 : -1;
+}
+
+// Throws the pending exception into the awaited iterator `yf`.
+PySendResult throw_into(PyObject *yf, PyObject **result) noexcept {
+    if (PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
+        PyObject *exc = PyErr_GetRaisedException();
+        if (close_iter(yf) < 0) {
+            Py_DECREF(exc);
+            return PYGEN_ERROR;
+        }
+        PyErr_SetRaisedException(exc);
+        return PYGEN_ERROR;
+    }
+    if (Py_IS_TYPE(yf, &CoroType)) return coro_send_impl(as_coro(yf), nullptr, result);
+    PyObject *exc = PyErr_GetRaisedException();
+    PyObject *meth = nullptr;
+    if (PyObject_GetOptionalAttrString(yf, "throw", &meth) < 0) {
+        Py_DECREF(exc);
+        return PYGEN_ERROR;
+    }
+    if (!meth) {
+        PyErr_SetRaisedException(exc);
+        return PYGEN_ERROR;
+    }
+    PyObject *r = PyObject_CallOneArg(meth, exc);
+    Py_DECREF(meth);
+    Py_DECREF(exc);
+    if (r) {
+        *result = r;
+        return PYGEN_NEXT;
+    }
+    PyObject *value = take_stop_iteration_value();
+    if (!value) return PYGEN_ERROR;
+    *result = value;
+    return PYGEN_RETURN;
+}
+
+Step run_frame(CoroFrame *frame, PyObject *value) noexcept {
+    try {
+        return frame->resume(value);
+    } catch (...) {
+        set_current_exception_from_cpp();
+        return Step::error();
+    }
+}
+
+// The one driver: `arg` is the value sent in, or nullptr to throw the pending
+// exception in.
+PySendResult coro_send_impl(CoroObject *c, PyObject *arg, PyObject **result) noexcept {
+    empty_spare_stop();
+    if (c->running) {
+        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+        return PYGEN_ERROR;
+    }
+    if (c->state == FINISHED) {
+        if (arg) PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        return PYGEN_ERROR;
+    }
+    if (c->state == CREATED) {
+        if (!arg) {  // thrown in before the first step: the body never runs
+            finish(c);
+            return PYGEN_ERROR;
+        }
+        if (arg != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+            return PYGEN_ERROR;
+        }
+    }
+    c->running = true;
+    Ref holder;
+    PyObject *value = arg;
+    if (c->yf) {
+        PyObject *res = nullptr;
+        PySendResult r = arg ? PyIter_Send(c->yf, arg, &res) : throw_into(c->yf, &res);
+        if (r == PYGEN_NEXT) {
+            c->running = false;
+            *result = res;
+            return PYGEN_NEXT;
+        }
+        Py_CLEAR(c->yf);
+        holder = Ref::steal(res);
+        value = r == PYGEN_RETURN ? holder.get() : nullptr;
+    }
+    c->state = SUSPENDED;
+    for (;;) {
+        Step step = run_frame(c->frame, value);
+        if (step.kind == Step::Return) {
+            finish(c);
+            *result = step.value.release();
+            return PYGEN_RETURN;
+        }
+        if (step.kind == Step::Error) {
+            finish(c);
+            return PYGEN_ERROR;
+        }
+        Ref it;
+        try {
+            it = awaitable_iter(step.value.get());
+        } catch (...) {
+            set_current_exception_from_cpp();
+            value = nullptr;
+            continue;
+        }
+        PyObject *res = nullptr;
+        PySendResult r = PyIter_Send(it.get(), Py_None, &res);
+        if (r == PYGEN_NEXT) {
+            c->yf = it.release();
+            c->running = false;
+            *result = res;
+            return PYGEN_NEXT;
+        }
+        holder = Ref::steal(res);
+        value = r == PYGEN_RETURN ? holder.get() : nullptr;
+    }
+}
+
+PyObject *finish_call(PySendResult r, PyObject *res) noexcept {
+    if (r == PYGEN_NEXT) return res;
+    if (r == PYGEN_RETURN) {
+        set_stop_iteration(res);
+        Py_DECREF(res);
+    }
+    return nullptr;
+}
+
+PySendResult coro_am_send(PyObject *self, PyObject *arg, PyObject **result) {
+    return coro_send_impl(as_coro(self), arg, result);
+}
+
+PyObject *coro_send(PyObject *self, PyObject *arg) {
+    PyObject *res = nullptr;
+    PySendResult r = coro_send_impl(as_coro(self), arg, &res);  // before `res` is read
+    return finish_call(r, res);
+}
+
+PyObject *coro_iternext(PyObject *self) {
+    PyObject *res = nullptr;
+    PySendResult r = coro_send_impl(as_coro(self), Py_None, &res);
+    if (r == PYGEN_RETURN && res == Py_None) {
+        Py_DECREF(res);
+        return nullptr;  // exhausted, no value to carry
+    }
+    return finish_call(r, res);
+}
+
+PyObject *coro_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+        return nullptr;
+    }
+    PyObject *typ = args[0];
+    PyObject *val = nargs > 1 && args[1] != Py_None ? args[1] : nullptr;
+    PyObject *tb = nargs > 2 && args[2] != Py_None ? args[2] : nullptr;
+    if (tb && !PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return nullptr;
+    }
+    PyObject *exc;
+    if (PyExceptionInstance_Check(typ)) {
+        if (val) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            return nullptr;
+        }
+        exc = Py_NewRef(typ);
+    } else if (PyExceptionClass_Check(typ)) {
+        if (val && PyObject_TypeCheck(val, reinterpret_cast<PyTypeObject *>(typ)))
+            exc = Py_NewRef(val);
+        else
+            exc = val ? PyObject_CallOneArg(typ, val) : PyObject_CallNoArgs(typ);
+        if (!exc) return nullptr;
+    } else {
+        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(typ)->tp_name);
+        return nullptr;
+    }
+    if (tb) PyException_SetTraceback(exc, tb);
+    PyErr_SetRaisedException(exc);
+    PyObject *res = nullptr;
+    PySendResult r = coro_send_impl(as_coro(self), nullptr, &res);  // before `res` is read
+    return finish_call(r, res);
+}
+
+PyObject *coro_close(PyObject *self, PyObject *) {
+    CoroObject *c = as_coro(self);
+    if (c->state != SUSPENDED) {
+        finish(c);
+        Py_RETURN_NONE;
+    }
+    PyErr_SetNone(PyExc_GeneratorExit);
+    PyObject *res = nullptr;
+    PySendResult r = coro_send_impl(c, nullptr, &res);
+    if (r == PYGEN_NEXT) {
+        Py_DECREF(res);
+        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+        return nullptr;
+    }
+    if (r == PYGEN_RETURN) {
+        Py_DECREF(res);
+        Py_RETURN_NONE;
+    }
+    if (PyErr_ExceptionMatches(PyExc_GeneratorExit) || PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    return nullptr;
+}
+
+PyObject *coro_await(PyObject *self) { return Py_NewRef(self); }
+
+// A suspended coroutine that is dropped is closed, so its `finally` work (a
+// lock held across an await, say) still happens.
+void coro_finalize(PyObject *self) {
+    CoroObject *c = as_coro(self);
+    if (c->state != SUSPENDED) return;
+    PyObject *saved = PyErr_GetRaisedException();
+    PyObject *r = coro_close(self, nullptr);
+    if (r)
+        Py_DECREF(r);
+    else
+        PyErr_WriteUnraisable(self);
+    PyErr_SetRaisedException(saved);
+}
+
+int coro_traverse(PyObject *self, visitproc visit, void *arg) {
+    CoroObject *c = as_coro(self);
+    Py_VISIT(c->yf);
+    return c->frame ? c->frame->traverse(visit, arg) : 0;
+}
+
+int coro_clear(PyObject *self) {
+    CoroObject *c = as_coro(self);
+    Py_CLEAR(c->yf);
+    c->state = FINISHED;
+    delete std::exchange(c->frame, nullptr);
+    return 0;
+}
+
+// Coroutines are made and dropped once per call: objects that never needed
+// their finalizer are kept for reuse (untracked, as allocation leaves them).
+constexpr int coro_pool_size = 32;
+CoroObject *coro_pool[coro_pool_size];
+int coro_pool_count = 0;
+
+void coro_dealloc(PyObject *self) {
+    // Only a suspended coroutine has work for its finalizer (closing it).
+    if (as_coro(self)->state == SUSPENDED && PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    PyObject_GC_UnTrack(self);
+    coro_clear(self);
+    if (coro_pool_count < coro_pool_size && !PyObject_GC_IsFinalized(self))
+        coro_pool[coro_pool_count++] = as_coro(self);
+    else
+        PyObject_GC_Del(self);
+}
+
+PyObject *coro_repr(PyObject *self) {
+    return PyUnicode_FromFormat("<coroutine object %s at %p>", as_coro(self)->info->qualname, self);
+}
+
+PyObject *get_name(PyObject *self, void *) { return PyUnicode_FromString(as_coro(self)->info->name); }
+PyObject *get_qualname(PyObject *self, void *) { return PyUnicode_FromString(as_coro(self)->info->qualname); }
+PyObject *get_await(PyObject *self, void *) {
+    PyObject *yf = as_coro(self)->yf;
+    return Py_NewRef(yf ? yf : Py_None);
+}
+PyObject *get_running(PyObject *self, void *) { return PyBool_FromLong(as_coro(self)->running); }
+PyObject *get_suspended(PyObject *self, void *) {
+    CoroObject *c = as_coro(self);
+    return PyBool_FromLong(c->state == SUSPENDED && !c->running);
+}
+PyObject *get_none(PyObject *, void *) { Py_RETURN_NONE; }
+
+PyGetSetDef coro_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"cr_await", get_await, nullptr, nullptr, nullptr},
+    {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {"cr_frame", get_none, nullptr, nullptr, nullptr},
+    {"cr_code", get_none, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef coro_methods[] = {
+    {"send", coro_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)), METH_FASTCALL,
+     "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine."},
+    {"close", coro_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyAsyncMethods coro_async = {coro_await, nullptr, nullptr, coro_am_send};
+
+}  // namespace
+
+int ready_coro_type() noexcept {
+    if (CoroType.tp_flags & Py_TPFLAGS_READY) return 0;
+    CoroType.tp_name = "ferrylink_coroutine";
+    CoroType.tp_basicsize = sizeof(CoroObject);
+    CoroType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    CoroType.tp_as_async = &coro_async;
+    CoroType.tp_dealloc = coro_dealloc;
+    CoroType.tp_finalize = coro_finalize;
+    CoroType.tp_traverse = coro_traverse;
+    CoroType.tp_clear = coro_clear;
+    CoroType.tp_repr = coro_repr;
+    CoroType.tp_iter = PyObject_SelfIter;
+    CoroType.tp_iternext = coro_iternext;
+    CoroType.tp_methods = coro_methods;
+    CoroType.tp_getset = coro_getset;
+    if (PyType_Ready(&CoroType) < 0) return -1;
+    // asyncio.iscoroutine() and Task() accept registered Coroutine types.
+    return guard_int([] {
+        Ref abc = own(PyImport_ImportModule("collections.abc"));
+        Ref coroutine = own(PyObject_GetAttrString(abc.get(), "Coroutine"));
+        own(PyObject_CallMethod(coroutine.get(), "register", "O", reinterpret_cast<PyObject *>(&CoroType)));
+        return 0;
+    });
+}
+
+Ref make_coro(const CoroInfo *info, std::unique_ptr<CoroFrame> frame) {
+    CoroObject *c;
+    if (coro_pool_count > 0) {
+        c = coro_pool[--coro_pool_count];
+        PyObject_Init(reinterpret_cast<PyObject *>(c), &CoroType);
+    } else {
+        c = PyObject_GC_New(CoroObject, &CoroType);
+        if (!c) throw PyErrOccurred();
+    }
+    c->frame = frame.release();
+    c->yf = nullptr;
+    c->info = info;
+    c->state = CREATED;
+    c->running = false;
+    PyObject_GC_Track(reinterpret_cast<PyObject *>(c));
+    return Ref::steal(reinterpret_cast<PyObject *>(c));
+}
+
+}  // namespace ferry

@@ -1,0 +1,338 @@
+#include "dispatchers.hpp"
+#include "coro.hpp"
+#include "module_state.hpp"
+#include "pyfunc.hpp"
+#include "wakeup.hpp"
+
+namespace ferry {
+
+// ---- AsyncDispatcher -----------------------------------------------------------
+// Invariants: `_q` is None or an SPSCQueue; the native entries read only `_q`
+// and `_wakeup`, and treat a None `_q` (constructor never ran) as closed.
+
+using AsyncDispatcher = ferry_async_dispatcher;
+
+PyTypeObject AsyncDispatcherType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+static AsyncDispatcher *as_adisp(PyObject *o) { return reinterpret_cast<AsyncDispatcher *>(o); }
+
+static int adisp_push(AsyncDispatcher *self, const char *data, size_t size) noexcept {
+    return push_and_wake(self, &ferry_spsc_vtable::try_push, data, size);
+}
+
+static int adisp_push_var(AsyncDispatcher *self, const char *data, size_t size) noexcept {
+    return push_and_wake(self, &ferry_spsc_vtable::try_push_var, data, size);
+}
+
+static void adisp_setup(AsyncDispatcher *self, int skip_dispatch, ferry_setup_args *opt) noexcept;
+
+const ferry_async_dispatcher_vtable async_dispatcher_vtable = {adisp_setup, adisp_push, adisp_push_var};
+
+static PyObject *adisp_new(PyTypeObject *type, PyObject *, PyObject *) {
+    PyObject *o = type->tp_alloc(type, 0);
+    if (!o) return nullptr;
+    AsyncDispatcher *self = as_adisp(o);
+    self->vtab = &async_dispatcher_vtable;
+    init_target(&self->_wakeup);
+    self->_q = Py_NewRef(Py_None);
+    self->_callback = Py_NewRef(Py_None);
+    self->_sock = Py_NewRef(Py_None);
+    self->_task = Py_NewRef(Py_None);
+    self->_push_fn = nullptr;
+    self->_running = 1;
+    self->_variable_size = 0;
+    return o;
+}
+
+static int adisp_init(PyObject *o, PyObject *args, PyObject *kwargs) {
+    return guard_int([&] {
+        static const char *const names[] = {"callback", "capacity", "slot_size", "overwrite", "zerocopy",
+                                            "variable_size"};
+        PyObject *a[6];
+        parse_args_tuple("__init__", names, 6, 1, args, kwargs, a);
+        size_t capacity = a[1] ? as_size_t(a[1]) : 16384;
+        size_t slot_size = a[2] ? as_size_t(a[2]) : 2048;
+        bool overwrite = a[3] ? truth(a[3]) : false;
+        bool zerocopy = a[4] ? truth(a[4]) : false;
+        bool variable_size = a[5] ? truth(a[5]) : false;
+
+        Ref slot = own(PyLong_FromSize_t(slot_size));
+        Ref cap = own(PyLong_FromSize_t(capacity));
+        PyObject *values[] = {slot.get(), cap.get(), overwrite ? Py_True : Py_False, zerocopy ? Py_True : Py_False};
+        Ref q = make_ring_kw(values, 4);
+
+        AsyncDispatcher *self = as_adisp(o);
+        assign(self->_q, std::move(q));
+        assign_borrowed(self->_callback, a[0]);
+        self->_variable_size = variable_size;
+        self->_push_fn = variable_size ? adisp_push_var : adisp_push;
+        return 0;
+    });
+}
+
+static PyObject *own_setup_function = nullptr;  // AsyncDispatcher.setup, to detect overrides
+
+static void adisp_do_setup(AsyncDispatcher *self, PyObject *host, int recvbuf) {
+    require_ring(self->_q, "AsyncDispatcher");
+    assign(self->_sock, setup_socket(false, recvbuf));
+    PyObject *sock = self->_sock;
+    Ref keep_sock = Ref::borrow(sock);
+    fill_target(&self->_wakeup, sock, host);
+    Ref asyncio = global("asyncio");
+    Ref loop = own(PyObject_CallMethod(asyncio.get(), "get_running_loop", nullptr));
+    const char *reader = self->_variable_size ? "_AsyncDispatcher__reader_var" : "_AsyncDispatcher__reader";
+    Ref coro = own(PyObject_CallMethod(reinterpret_cast<PyObject *>(self), reader, "OO", loop.get(), sock));
+    Ref task = own(PyObject_CallMethod(loop.get(), "create_task", "O", coro.get()));
+    assign(self->_task, std::move(task));
+}
+
+static void adisp_setup(AsyncDispatcher *self, int skip_dispatch, ferry_setup_args *opt) noexcept {
+    guard_int([&] {
+        PyObject *host = PyTuple_GET_ITEM(state.setup_defaults, 0);
+        int recvbuf = 16777216;
+        if (opt && opt->n >= 1) host = opt->host;
+        if (opt && opt->n >= 2) recvbuf = opt->recvbuf;
+        if (!skip_dispatch) {
+            Ref args = own(Py_BuildValue("(Oi)", host, recvbuf));
+            if (call_override(reinterpret_cast<PyObject *>(self), &AsyncDispatcherType, own_setup_function,
+                                  "setup", args.get()))
+                return 0;
+        }
+        adisp_do_setup(self, host, recvbuf);
+        return 0;
+    });
+    if (PyErr_Occurred()) add_traceback(FERRY_MODULE_NAME ".AsyncDispatcher.setup");
+}
+
+static PyObject *adisp_setup_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *self = args[0];
+    PyObject *r = guard([&] {
+        static const char *const names[] = {"host", "recvbuf"};
+        PyObject *a[2];
+        parse_args("setup", names, 2, 0, args + 1, nargs - 1, kwnames, a);
+        ferry_setup_args opt = {2, a[0] ? a[0] : PyTuple_GET_ITEM(state.setup_defaults, 0), 16777216};
+        check_exact_type(opt.host, &PyUnicode_Type, "host", true);
+        if (a[1]) opt.recvbuf = as_int32(a[1]);
+        adisp_setup(as_adisp(self), 1, &opt);
+        if (PyErr_Occurred()) throw PyErrOccurred();
+        return Py_NewRef(Py_None);
+    });
+    return r;
+}
+
+// `_finalize`, handed to the task's loop by close: cancel unless already done.
+static PyObject *finalize_task(PyObject *task, PyObject *) {
+    return guard([&] {
+        Ref done = own(PyObject_CallMethod(task, "done", nullptr));
+        if (!truth(done.get())) own(PyObject_CallMethod(task, "cancel", nullptr));
+        return Py_NewRef(Py_None);
+    });
+}
+static PyMethodDef finalize_def = {"_finalize", finalize_task, METH_NOARGS, nullptr};
+
+static void adisp_close(AsyncDispatcher *self) {
+    self->_running = 0;
+    PyObject *q = self->_q;
+    if (is_ring(q)) {
+        Py_BEGIN_ALLOW_THREADS
+        ring_of(q)->vtab->close(ring_of(q));
+        Py_END_ALLOW_THREADS
+    }
+    send_wakeup(&self->_wakeup);
+    if (self->_task != Py_None) {
+        Ref task = Ref::steal(std::exchange(self->_task, Py_NewRef(Py_None)));
+        Ref loop = own(PyObject_CallMethod(task.get(), "get_loop", nullptr));
+        Ref finalize = own(PyCFunction_New(&finalize_def, task.get()));
+        own(PyObject_CallMethod(loop.get(), "call_soon_threadsafe", "O", finalize.get()));
+    }
+    if (self->_sock != Py_None) {
+        own(PyObject_CallMethod(self->_sock, "close", nullptr));
+        assign_borrowed(self->_sock, Py_None);
+        // The handle may be reused by the next socket or file the process
+        // opens: a later close (or a late push) must not send to it.
+        self->_wakeup.fd = FERRY_NO_SOCKET;
+    }
+}
+
+static PyObject *adisp_close_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return guard([&] {
+        parse_args("close", nullptr, 0, 0, args + 1, nargs - 1, kwnames, nullptr);
+        adisp_close(as_adisp(args[0]));
+        return Py_NewRef(Py_None);
+    });
+}
+
+// ---- the reader coroutines ----------------------------------------------------
+
+namespace {
+
+class ReaderFrame final : public CoroFrame {
+public:
+    ReaderFrame(PyObject *self, PyObject *loop, PyObject *sock, bool variable)
+        : self_(Ref::borrow(self)), loop_(Ref::borrow(loop)), sock_(Ref::borrow(sock)), variable_(variable) {}
+
+    Step resume(PyObject *value) override {
+        if (!value) return Step::error();  // the awaited call raised, or we were cancelled
+        switch (at_) {
+        case Start:
+            counter_ = 0;
+            break;
+        case Callback:
+            counter_ = (counter_ + 1) % 128;
+            if (counter_ == 0) {
+                at_ = Sleep;
+                Ref asyncio = global("asyncio");
+                return Step::await(own(PyObject_CallMethod(asyncio.get(), "sleep", "i", 0)));
+            }
+            break;
+        case Sleep:
+        case Receive:
+            break;
+        }
+        return next();
+    }
+
+    int traverse(visitproc visit, void *arg) noexcept override {
+        Py_VISIT(self_.get());
+        Py_VISIT(loop_.get());
+        Py_VISIT(sock_.get());
+        return 0;
+    }
+
+private:
+    // Drains while messages are there; waits for one datagram when empty.
+    Step next() {
+        AsyncDispatcher *d = as_adisp(self_.get());
+        if (!d->_running) return Step::ret_none();
+        require_ring(d->_q, "AsyncDispatcher");
+        ferry_spsc_queue *q = ring_of(d->_q);
+        int r = variable_ ? q->vtab->try_pop_var(q, &data_, &size_) : q->vtab->try_pop(q, &data_, &size_);
+        if (r == 1) {
+            Ref message = own(PyBytes_FromStringAndSize(data_, (Py_ssize_t)size_));
+            at_ = Callback;
+            return Step::await(own(PyObject_CallOneArg(d->_callback, message.get())));
+        }
+        at_ = Receive;
+        static PyObject *one = PyLong_FromLong(1);
+        PyObject *args[] = {loop_.get(), sock_.get(), one};
+        return Step::await(own(PyObject_VectorcallMethod(FERRY_STR("sock_recv"), args,
+                                                         3, nullptr)));
+    }
+
+    enum At { Start, Callback, Sleep, Receive } at_ = Start;
+    Ref self_, loop_, sock_;
+    bool variable_;
+    const char *data_ = nullptr;
+    size_t size_ = 0;
+    int32_t counter_ = 0;
+};
+
+}  // namespace
+
+static PyObject *make_reader(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, const char *func,
+                             const CoroInfo *info, bool variable) {
+    return guard([&] {
+        static const char *const names[] = {"loop", "sock"};
+        PyObject *a[2];
+        parse_args(func, names, 2, 2, args + 1, nargs - 1, kwnames, a);
+        return make_coro(info, std::make_unique<ReaderFrame>(args[0], a[0], a[1], variable)).release();
+    });
+}
+
+static const CoroInfo reader_info = {"__reader", "AsyncDispatcher.__reader"};
+static const CoroInfo reader_var_info = {"__reader_var", "AsyncDispatcher.__reader_var"};
+
+static PyObject *reader_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return make_reader(args, nargs, kwnames, "_AsyncDispatcher__reader", &reader_info, false);
+}
+static PyObject *reader_var_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return make_reader(args, nargs, kwnames, "_AsyncDispatcher__reader_var", &reader_var_info, true);
+}
+
+// ---- lifetime -----------------------------------------------------------------
+
+static int adisp_traverse(PyObject *o, visitproc visit, void *arg) {
+    AsyncDispatcher *self = as_adisp(o);
+    Py_VISIT(self->_q);
+    Py_VISIT(self->_callback);
+    Py_VISIT(self->_sock);
+    Py_VISIT(self->_task);
+    return 0;
+}
+
+static int adisp_clear(PyObject *o) {
+    AsyncDispatcher *self = as_adisp(o);
+    assign_borrowed(self->_q, Py_None);
+    assign_borrowed(self->_callback, Py_None);
+    assign_borrowed(self->_sock, Py_None);
+    assign_borrowed(self->_task, Py_None);
+    return 0;
+}
+
+// Runs before the fields go, also for instances the collector found in a cycle.
+static void adisp_finalize(PyObject *o) {
+    PyObject *saved = PyErr_GetRaisedException();
+    PyObject *r = PyObject_CallMethod(o, "close", nullptr);
+    if (r)
+        Py_DECREF(r);
+    else
+        write_unraisable(FERRY_MODULE_NAME ".AsyncDispatcher.__dealloc__");
+    PyErr_SetRaisedException(saved);
+}
+
+static void adisp_dealloc(PyObject *o) {
+    if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected by close
+    PyObject_GC_UnTrack(o);
+    AsyncDispatcher *self = as_adisp(o);
+    Py_CLEAR(self->_q);
+    Py_CLEAR(self->_callback);
+    Py_CLEAR(self->_sock);
+    Py_CLEAR(self->_task);
+    Py_TYPE(o)->tp_free(o);
+}
+
+static PyMethodDef adisp_methods[] = {
+    FERRY_REFUSE_PICKLING_METHODS,
+    {nullptr, nullptr, 0, nullptr},
+};
+
+void prepare_async_dispatcher_type() noexcept {
+    PyTypeObject &t = AsyncDispatcherType;
+    t.tp_name = FERRY_MODULE_NAME ".AsyncDispatcher";
+    t.tp_basicsize = sizeof(AsyncDispatcher);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    t.tp_doc = "AsyncDispatcher(callback, size_t capacity=16384, size_t slot_size=2048, bool overwrite=False, "
+               "bool zerocopy=False, bool variable_size=False)";
+    t.tp_new = adisp_new;
+    t.tp_init = adisp_init;
+    t.tp_dealloc = adisp_dealloc;
+    t.tp_finalize = adisp_finalize;
+    t.tp_traverse = adisp_traverse;
+    t.tp_clear = adisp_clear;
+    t.tp_methods = adisp_methods;
+}
+
+static const FunctionDef adisp_setup_def = {
+    "setup", "AsyncDispatcher.setup",
+    "AsyncDispatcher.setup(self, str host='127.0.0.1', int recvbuf=16777216) -> void", adisp_setup_method,
+    &AsyncDispatcherType, false};
+static const FunctionDef adisp_reader_def = {"__reader", "AsyncDispatcher.__reader",
+                                             "AsyncDispatcher.__reader(self, loop, sock)", reader_method,
+                                             &AsyncDispatcherType, true};
+static const FunctionDef adisp_reader_var_def = {"__reader_var", "AsyncDispatcher.__reader_var",
+                                                 "AsyncDispatcher.__reader_var(self, loop, sock)", reader_var_method,
+                                                 &AsyncDispatcherType, true};
+static const FunctionDef adisp_close_def = {"close", "AsyncDispatcher.close", "AsyncDispatcher.close(self) -> None",
+                                            adisp_close_method, &AsyncDispatcherType, false};
+
+void bind_async_dispatcher_methods() {
+    PyTypeObject *t = &AsyncDispatcherType;
+    add_method(t, "setup", &adisp_setup_def, state.setup_defaults);
+    own_setup_function = PyDict_GetItemString(t->tp_dict, "setup");  // borrowed: the type keeps it
+    add_method(t, "_AsyncDispatcher__reader", &adisp_reader_def);
+    add_method(t, "_AsyncDispatcher__reader_var", &adisp_reader_var_def);
+    Ref annotations = own(Py_BuildValue("{ss}", "return", "None"));
+    add_method(t, "close", &adisp_close_def, nullptr, annotations.get());
+}
+
+}  // namespace ferry

@@ -1,0 +1,268 @@
+// The module frame: multi-phase initialisation of
+// nimbo.utils.ferrylink.ferrylink, its namespace, its types' native method
+// tables and the exported conversion functions.
+#include <Python.h>
+#include "asyncqueue.hpp"
+#include "buffers.hpp"
+#include "coro.hpp"
+#include "dispatchers.hpp"
+#include "module_state.hpp"
+#include "pyfunc.hpp"
+#include "wakeup.hpp"
+
+namespace ferry {
+
+ModuleState state;
+
+Ref global(const char *name) {
+    PyObject *v = state.globals ? PyDict_GetItemString(state.globals, name) : nullptr;  // borrowed
+    if (v) return Ref::borrow(v);
+    Ref builtins = own(PyImport_ImportModule("builtins"));
+    PyObject *b = nullptr;
+    if (PyObject_GetOptionalAttrString(builtins.get(), name, &b) < 0) throw PyErrOccurred();
+    if (!b) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw PyErrOccurred();
+    }
+    return Ref::steal(b);
+}
+
+Ref make_ring_kw(PyObject *const *values, Py_ssize_t n) {
+    static PyObject *kw4 = Py_BuildValue("(ssss)", "slot_size", "capacity", "overwrite", "zerocopy");
+    static PyObject *kw5 = Py_BuildValue("(sssss)", "slot_size", "capacity", "overwrite", "zerocopy", "block_on_full");
+    PyObject *kwnames = n == 4 ? kw4 : kw5;
+    if (!kwnames) throw PyErrOccurred();
+    return own(PyObject_Vectorcall(reinterpret_cast<PyObject *>(state.spsc_type), values, 0, kwnames));
+}
+
+void require_ring(PyObject *q, const char *type) {
+    if (!is_ring(q)) {
+        PyErr_Format(PyExc_RuntimeError, "%s has no ring queue: its __init__ was not run", type);
+        throw PyErrOccurred();
+    }
+}
+
+bool call_override(PyObject *self, PyTypeObject *base, PyObject *own_function, const char *name, PyObject *args,
+                   Ref *result) {
+    if (Py_IS_TYPE(self, base)) return false;
+    Ref meth = own(PyObject_GetAttrString(self, name));
+    if (PyMethod_Check(meth.get()) && PyMethod_GET_FUNCTION(meth.get()) == own_function) return false;
+    Ref r = own(PyObject_Call(meth.get(), args, nullptr));
+    if (result) *result = std::move(r);
+    return true;
+}
+
+static const char *const no_pickle = "no default __reduce__ due to non-trivial __cinit__";
+
+PyObject *refuse_reduce(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return guard([&]() -> PyObject * {
+        parse_args("__reduce__", nullptr, 0, 0, args, nargs, kwnames, nullptr);
+        PyErr_SetString(PyExc_TypeError, no_pickle);
+        throw PyErrOccurred();
+    });
+}
+
+PyObject *refuse_setstate(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return guard([&]() -> PyObject * {
+        static const char *const names[] = {"__pyx_state"};
+        PyObject *a[1];
+        parse_args("__setstate__", names, 1, 1, args, nargs, kwnames, a);
+        PyErr_SetString(PyExc_TypeError, no_pickle);
+        throw PyErrOccurred();
+    });
+}
+
+namespace {
+
+int64_t owning_interpreter_id = -1;
+PyObject *module_instance = nullptr;  // the one module object of the process
+
+// ---- create step ----------------------------------------------------------------
+
+int copy_spec_attr(PyObject *spec, PyObject *dict, const char *from, const char *to, bool none_ok) {
+    PyObject *value = nullptr;
+    int found = PyObject_GetOptionalAttrString(spec, from, &value);
+    if (found < 0) return -1;
+    if (!found) return 0;  // missing: skipped
+    int rc = 0;
+    if (none_ok || value != Py_None) rc = PyDict_SetItemString(dict, to, value);
+    Py_DECREF(value);
+    return rc;
+}
+
+PyObject *module_create(PyObject *spec, PyModuleDef *) {
+    int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1 && PyErr_Occurred()) return nullptr;
+    if (owning_interpreter_id == -1) {
+        owning_interpreter_id = id;
+    } else if (id != owning_interpreter_id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        return nullptr;
+    }
+    if (module_instance) return Py_NewRef(module_instance);
+    return guard([&] {
+        Ref name = own(PyObject_GetAttrString(spec, "name"));
+        Ref module = own(PyModule_NewObject(name.get()));
+        PyObject *dict = PyModule_GetDict(module.get());
+        if (copy_spec_attr(spec, dict, "loader", "__loader__", true) < 0 ||
+            copy_spec_attr(spec, dict, "origin", "__file__", true) < 0 ||
+            copy_spec_attr(spec, dict, "parent", "__package__", true) < 0 ||
+            copy_spec_attr(spec, dict, "submodule_search_locations", "__path__", false) < 0)
+            throw PyErrOccurred();
+        return module.release();
+    });
+}
+
+// ---- execute step -----------------------------------------------------------
+
+void bind(const char *name, Ref value) { check(PyDict_SetItemString(state.globals, name, value.get())); }
+
+void check_runtime_version() {
+    unsigned major = (Py_Version >> 24) & 0xff, minor = (Py_Version >> 16) & 0xff;
+    if (major != 3 || minor != 13)
+        check(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                               "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 13,
+                               FERRY_MODULE_NAME, "does not match", (int)major, (int)minor));
+}
+
+void register_type(PyTypeObject *type, const char *name, const void *vtable, void (*prepare)() noexcept) {
+    if (!(type->tp_flags & Py_TPFLAGS_READY)) {  // a failed import may run this again
+        prepare();
+        check(PyType_Ready(type));
+    }
+    set_vtable(type, vtable);
+    check(PyDict_SetItemString(state.globals, name, reinterpret_cast<PyObject *>(type)));
+}
+
+void import_ring_type() {
+    Ref mod = own(PyImport_ImportModule("nimbo.spsc_queue.spsc_queue"));
+    Ref type = own(PyObject_GetAttrString(mod.get(), "SPSCQueue"));
+    if (!PyType_Check(type.get())) {
+        PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", "nimbo.spsc_queue.spsc_queue", "SPSCQueue");
+        throw PyErrOccurred();
+    }
+    auto *t = reinterpret_cast<PyTypeObject *>(type.get());
+    Py_ssize_t size = t->tp_basicsize, expected = FERRY_SPSC_INSTANCE_SIZE;
+    Py_ssize_t itemsize = t->tp_itemsize;
+    const char *fmt = "%.200s.%.200s size changed, may indicate binary incompatibility. "
+                      "Expected %zd from C header, got %zd from PyObject";
+    if (size + itemsize < expected) {
+        PyErr_Format(PyExc_ValueError, fmt, "nimbo.spsc_queue.spsc_queue", "SPSCQueue", expected, size);
+        throw PyErrOccurred();
+    }
+    if (size > expected)
+        check(PyErr_WarnFormat(PyExc_RuntimeWarning, 0, fmt, "nimbo.spsc_queue.spsc_queue", "SPSCQueue", expected, size));
+    PyObject *cap = PyDict_GetItemWithError(t->tp_dict, FERRY_STR("__pyx_vtable__"));  // borrowed
+    if (!cap) {
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, FERRY_STR("__pyx_vtable__"));
+        throw PyErrOccurred();
+    }
+    void *vtab = PyCapsule_GetPointer(cap, nullptr);
+    if (!vtab) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "invalid vtable found for imported type");
+        throw PyErrOccurred();
+    }
+    Py_XSETREF(state.spsc_type, reinterpret_cast<PyTypeObject *>(type.release()));
+    state.spsc = static_cast<const ferry_spsc_vtable *>(vtab);
+}
+
+// `from nimbo.tracelog import DefaultLogger`
+Ref import_default_logger() {
+    Ref fromlist = own(Py_BuildValue("(s)", "DefaultLogger"));
+    Ref mod = own(PyImport_ImportModuleLevel("nimbo.tracelog", state.globals, nullptr, fromlist.get(), 0));
+    PyObject *value = nullptr;
+    if (PyObject_GetOptionalAttrString(mod.get(), "DefaultLogger", &value) < 0) throw PyErrOccurred();
+    if (value) return Ref::steal(value);
+    PyObject *sub = PyImport_GetModule(FERRY_STR("nimbo.tracelog.DefaultLogger"));
+    if (sub) return Ref::steal(sub);
+    if (PyErr_Occurred()) throw PyErrOccurred();
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", FERRY_STR("DefaultLogger"));
+    throw PyErrOccurred();
+}
+
+void execute(PyObject *module) {
+    // 2. globals and builtins
+    state.globals = PyModule_GetDict(module);
+    set_traceback_globals(state.globals);
+    bind("__builtins__", own(PyImport_ImportModule("builtins")));
+    // 3. version
+    check_runtime_version();
+    // 4. constants; make the module reachable under its full name
+    if (!state.setup_defaults) state.setup_defaults = Py_BuildValue("(si)", "127.0.0.1", 16777216);
+    if (!state.setup_defaults) throw PyErrOccurred();
+    PyObject *modules = PyImport_GetModuleDict();  // borrowed
+    int present = PyDict_Contains(modules, FERRY_STR(FERRY_MODULE_NAME));
+    check(present);
+    if (!present) check(PyDict_SetItem(modules, FERRY_STR(FERRY_MODULE_NAME), module));
+    check(ready_function_type());
+    check(ready_coro_type());
+    // 5. exported functions
+    PyObject *capi = PyDict_GetItemString(state.globals, "__pyx_capi__");  // borrowed
+    if (!capi) {
+        bind("__pyx_capi__", own(PyDict_New()));
+        capi = PyDict_GetItemString(state.globals, "__pyx_capi__");
+    }
+    export_conversion_functions(capi);
+    // 6. the public types, in their fixed order
+    register_type(&AsyncDispatcherType, "AsyncDispatcher", &async_dispatcher_vtable, prepare_async_dispatcher_type);
+    register_type(&SyncDispatcherType, "SyncDispatcher", &sync_dispatcher_vtable, prepare_sync_dispatcher_type);
+    register_type(&CyPipeType, "CyPipe", &pipe_vtable, prepare_pipe_type);
+    register_type(&CBufferViewType, "CBufferView", &buffer_view_vtable, prepare_buffer_view_type);
+    register_type(&AsyncQueueType, "AsyncQueue", &async_queue_vtable, prepare_async_queue_type);
+    // 7. the ring queue
+    import_ring_type();
+    // 8.-11. DefaultLogger, asyncio, sys, logger
+    bind("DefaultLogger", import_default_logger());
+    bind("asyncio", own(PyImport_ImportModule("asyncio")));
+    bind("sys", own(PyImport_ImportModule("sys")));
+    bind("logger", own(PyObject_CallNoArgs(global("DefaultLogger").get())));
+    // 12. setup_socket
+    Ref modname = own(PyUnicode_FromString(FERRY_MODULE_NAME));
+    bind("setup_socket", make_function(&setup_socket_def, modname.get(), nullptr, nullptr));
+    // 13. Python-level methods
+    bind_async_dispatcher_methods();
+    bind_sync_dispatcher_methods();
+    bind_async_queue_methods();
+    // 14. AsyncQueue's reconstruction function
+    bind("__pyx_unpickle_AsyncQueue", make_function(&unpickle_async_queue_def, modname.get(), nullptr, nullptr));
+    // 15.
+    bind("__test__", own(PyDict_New()));
+}
+
+int module_exec(PyObject *module) {
+    if (module_instance) {
+        if (module_instance == module) return 0;  // a reload changes nothing
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'ferrylink' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    module_instance = Py_NewRef(module);
+    int rc = guard_int([&] {
+        execute(module);
+        return 0;
+    });
+    if (rc < 0) {
+        if (state.globals) add_traceback("init " FERRY_MODULE_NAME);
+        state.globals = nullptr;  // the failed module may go away
+        set_traceback_globals(nullptr);
+        Py_CLEAR(module_instance);
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init " FERRY_MODULE_NAME);
+    }
+    return rc;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void *>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "ferrylink", nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace ferry
+
+PyMODINIT_FUNC PyInit_ferrylink(void) { return PyModuleDef_Init(&ferry::module_def); }

@@ -1,0 +1,286 @@
+/* Public C/C++ interface of nimbo.utils.ferrylink.ferrylink.
+ *
+ * Other native extension modules include this header to push into the
+ * dispatchers and pipes from their own threads, to load byte views and to
+ * call the exported conversion functions. Build with
+ *     include_dirs=[nimbo.utils.ferrylink.get_include()]
+ * and call ferry_import() once, with the interpreter lock held, before using
+ * anything below (it returns -1 with an ImportError or TypeError set when the
+ * installed module does not match this header).
+ *
+ * Every instance starts, after its object header, with a pointer to its
+ * type's native method table. Native producer and consumer entries (push,
+ * pop, release, _push_fn, ...) take no lock, touch no reference count and
+ * never raise: call them without the interpreter lock, from one producer
+ * thread and one consumer thread per object, and keep the object alive (hold
+ * a reference taken under the lock) while you do.
+ */
+#ifndef NIMBO_FERRYLINK_H
+#define NIMBO_FERRYLINK_H
+
+#include <Python.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+typedef SOCKET PLATFORM_SOCKET;
+#else
+#include <netinet/in.h>
+typedef int PLATFORM_SOCKET;
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define FERRY_NO_SOCKET ((PLATFORM_SOCKET)-1)
+
+/* Where wake-up datagrams go: the dispatcher's own socket and the address it
+ * is bound to. Read by producers as plain memory. */
+typedef struct WakeupTarget {
+    PLATFORM_SOCKET fd; /* FERRY_NO_SOCKET until set up, and again after close */
+    struct sockaddr_in addr;
+} WakeupTarget;
+
+/* Optional arguments of the native `setup` entries. */
+typedef struct ferry_setup_args {
+    int n;          /* how many of the fields below are given (0..2) */
+    PyObject *host; /* str or None */
+    int recvbuf;
+} ferry_setup_args;
+
+/* ---- AsyncDispatcher ------------------------------------------------- */
+struct ferry_async_dispatcher;
+typedef int (*ferry_adisp_push_fn)(struct ferry_async_dispatcher *, const char *, size_t);
+
+typedef struct ferry_async_dispatcher_vtable {
+    /* skip_dispatch != 0 ignores a Python subclass's override; failure leaves a
+     * Python exception set (test PyErr_Occurred()). Interpreter lock held. */
+    void (*setup)(struct ferry_async_dispatcher *, int skip_dispatch, ferry_setup_args *opt);
+    ferry_adisp_push_fn push;     /* fixed-slot mode */
+    ferry_adisp_push_fn push_var; /* variable-size mode */
+} ferry_async_dispatcher_vtable;
+
+typedef struct ferry_async_dispatcher {
+    PyObject_HEAD
+    const ferry_async_dispatcher_vtable *vtab;
+    PyObject *_q;
+    WakeupTarget _wakeup;
+    ferry_adisp_push_fn _push_fn; /* the push entry matching the mode */
+    PyObject *_callback;
+    PyObject *_sock;
+    PyObject *_task;
+    int32_t _running;
+    int32_t _variable_size;
+} ferry_async_dispatcher;
+
+/* ---- SyncDispatcher -------------------------------------------------- */
+struct ferry_sync_dispatcher;
+typedef int (*ferry_sdisp_push_fn)(struct ferry_sync_dispatcher *, const char *, size_t);
+
+typedef struct ferry_sync_dispatcher_vtable {
+    void (*setup)(struct ferry_sync_dispatcher *, int skip_dispatch, ferry_setup_args *opt);
+    ferry_sdisp_push_fn push;              /* try_push + wake-up datagram */
+    ferry_sdisp_push_fn push_var;          /* try_push_var + wake-up datagram */
+    ferry_sdisp_push_fn push_blocking;     /* the queue's push, no datagram */
+    ferry_sdisp_push_fn push_var_blocking; /* the queue's push_var, no datagram */
+    void (*try_pop_body)(struct ferry_sync_dispatcher *);  /* thread bodies */
+    void (*try_pop_var_body)(struct ferry_sync_dispatcher *);
+    void (*pop_body)(struct ferry_sync_dispatcher *);
+    void (*pop_var_body)(struct ferry_sync_dispatcher *);
+    void (*close)(struct ferry_sync_dispatcher *, int skip_dispatch);
+} ferry_sync_dispatcher_vtable;
+
+typedef struct ferry_sync_dispatcher {
+    PyObject_HEAD
+    const ferry_sync_dispatcher_vtable *vtab;
+    PyObject *_q;
+    WakeupTarget _wakeup;
+    int32_t _detach;
+    int32_t _variable_size;
+    ferry_sdisp_push_fn _push_fn; /* the push entry matching the modes */
+    PyObject *_callback;
+    PyObject *_sock;
+    int32_t _nonblocking;
+    unsigned char _running; /* accessed atomically */
+    /* The dispatcher thread (a std::thread), opaque to users. */
+    union { unsigned char bytes[16]; void *align; } _thread;
+} ferry_sync_dispatcher;
+
+/* ---- CyPipe ---------------------------------------------------------- */
+struct ferry_pipe;
+typedef int (*ferry_pipe_push_fn)(struct ferry_pipe *, const char *, size_t);
+typedef int (*ferry_pipe_pop_fn)(struct ferry_pipe *, const char **, size_t *);
+typedef void (*ferry_pipe_release_fn)(struct ferry_pipe *);
+
+typedef struct ferry_pipe_vtable {
+    ferry_pipe_push_fn push;
+    ferry_pipe_push_fn push_var;
+    ferry_pipe_pop_fn pop;
+    ferry_pipe_pop_fn pop_var;
+    ferry_pipe_release_fn release;
+    ferry_pipe_release_fn release_var; /* does nothing */
+} ferry_pipe_vtable;
+
+typedef struct ferry_pipe {
+    PyObject_HEAD
+    const ferry_pipe_vtable *vtab;
+    PyObject *_q;
+    ferry_pipe_push_fn _push_fn;
+    ferry_pipe_pop_fn _pop_fn;         /* 1 = a message; then call _release_fn */
+    ferry_pipe_release_fn _release_fn;
+} ferry_pipe;
+
+/* ---- CBufferView ----------------------------------------------------- */
+struct ferry_buffer_view;
+typedef int (*ferry_load_fn)(struct ferry_buffer_view *, PyObject *);
+
+/* Loads: 0 on success, -1 with a Python exception set. Interpreter lock held. */
+typedef struct ferry_buffer_view_vtable {
+    ferry_load_fn _load_bytes;
+    ferry_load_fn _load_buf;
+    ferry_load_fn _load_str;
+    ferry_load_fn _load_obj;
+    ferry_load_fn _load;
+} ferry_buffer_view_vtable;
+
+typedef struct ferry_buffer_view {
+    PyObject_HEAD
+    const ferry_buffer_view_vtable *vtab;
+    const char *data;
+    size_t size;
+    int32_t msg_kind;
+    Py_buffer pybuf;
+    PyObject *held;
+    ferry_load_fn loader; /* the load chosen by msg_kind */
+} ferry_buffer_view;
+
+/* ---- AsyncQueue ------------------------------------------------------ */
+struct ferry_async_queue;
+typedef struct ferry_async_queue_vtable {
+    /* New reference to the result, or NULL with an exception set. */
+    PyObject *(*start_dispatcher)(struct ferry_async_queue *, PyObject *callback, int skip_dispatch);
+} ferry_async_queue_vtable;
+
+typedef struct ferry_async_queue {
+    PyObject_HEAD
+    const ferry_async_queue_vtable *vtab;
+    PyObject *_q;
+    PyObject *_loop;
+    PyObject *_callback;
+    PyObject *_lock;
+    PyObject *_notify_cond;
+    PyObject *_task;
+    int _running;
+} ferry_async_queue;
+
+/* ---- Exported conversion functions (see __pyx_capi__) ----------------- */
+typedef int (*ferry_obj_to_cbuf_fn)(PyObject *, PyObject **, char const **, size_t *);
+typedef int (*ferry_buf_to_cbuf_fn)(PyObject *, Py_buffer *, char const **, size_t *);
+typedef int (*ferry_bytes_to_cbuf_fn)(PyObject *, char const **, size_t *);
+typedef int (*ferry_str_to_cbuf_fn)(PyObject *, char const **, size_t *);
+
+#define FERRY_SIG_OBJ_TO_CBUF "int (PyObject *, PyObject **, char const **, size_t *)"
+#define FERRY_SIG_BUF_TO_CBUF "int (PyObject *, Py_buffer *, char const **, size_t *)"
+#define FERRY_SIG_BYTES_TO_CBUF "int (PyObject *, char const **, size_t *)"
+#define FERRY_SIG_STR_TO_CBUF "int (PyObject *, char const **, size_t *)"
+
+/* What ferry_import() fills in. */
+typedef struct ferry_api_t {
+    PyTypeObject *AsyncDispatcher, *SyncDispatcher, *CyPipe, *CBufferView, *AsyncQueue;
+    const ferry_async_dispatcher_vtable *async_dispatcher;
+    const ferry_sync_dispatcher_vtable *sync_dispatcher;
+    const ferry_pipe_vtable *pipe;
+    const ferry_buffer_view_vtable *buffer_view;
+    const ferry_async_queue_vtable *async_queue;
+    ferry_obj_to_cbuf_fn obj_to_cbuf;
+    ferry_buf_to_cbuf_fn buf_to_cbuf;
+    ferry_bytes_to_cbuf_fn bytes_to_cbuf;
+    ferry_str_to_cbuf_fn str_to_cbuf;
+} ferry_api_t;
+
+/* One copy per program in C++ (every source file sees what ferry_import()
+ * filled in); in C each source file has its own, so call ferry_import() in
+ * each file that uses it. */
+#ifdef __cplusplus
+inline ferry_api_t ferry_api;
+#else
+static ferry_api_t ferry_api;
+#endif
+
+static inline int ferry__import_type(PyObject *mod, const char *name, size_t size,
+                              PyTypeObject **type, const void **vtab)
+{
+    PyObject *t = PyObject_GetAttrString(mod, name);
+    if (!t) return -1;
+    if (!PyType_Check(t)) {
+        PyErr_Format(PyExc_TypeError, "nimbo.utils.ferrylink.ferrylink.%s is not a type", name);
+        Py_DECREF(t);
+        return -1;
+    }
+    if ((size_t)((PyTypeObject *)t)->tp_basicsize != size) {
+        PyErr_Format(PyExc_ImportError,
+                     "nimbo.utils.ferrylink.ferrylink.%s is %zd bytes but ferrylink.h expects %zu: "
+                     "rebuild this module against the installed ferrylink",
+                     name, ((PyTypeObject *)t)->tp_basicsize, size);
+        Py_DECREF(t);
+        return -1;
+    }
+    PyObject *cap = PyObject_GetAttrString(t, "__pyx_vtable__");
+    if (!cap) { Py_DECREF(t); return -1; }
+    *vtab = PyCapsule_GetPointer(cap, NULL);
+    Py_DECREF(cap);
+    if (!*vtab) { Py_DECREF(t); return -1; }
+    *type = (PyTypeObject *)t; /* the module is never unloaded: keep the reference */
+    return 0;
+}
+
+static inline void *ferry__import_function(PyObject *capi, const char *name, const char *sig)
+{
+    PyObject *cap = PyDict_GetItemString(capi, name); /* borrowed */
+    if (!cap) {
+        PyErr_Format(PyExc_ImportError, "ferrylink exports no function %s", name);
+        return NULL;
+    }
+    return PyCapsule_GetPointer(cap, sig); /* refuses another signature */
+}
+
+/* Fetches the types, tables and functions. 0 on success, -1 with an exception. */
+static inline int ferry_import(void)
+{
+    PyObject *mod = PyImport_ImportModule("nimbo.utils.ferrylink.ferrylink");
+    if (!mod) return -1;
+    int rc = -1;
+    PyObject *capi = PyObject_GetAttrString(mod, "__pyx_capi__");
+    if (!capi) goto done;
+    if (ferry__import_type(mod, "AsyncDispatcher", sizeof(ferry_async_dispatcher), &ferry_api.AsyncDispatcher,
+                           (const void **)&ferry_api.async_dispatcher) < 0 ||
+        ferry__import_type(mod, "SyncDispatcher", sizeof(ferry_sync_dispatcher), &ferry_api.SyncDispatcher,
+                           (const void **)&ferry_api.sync_dispatcher) < 0 ||
+        ferry__import_type(mod, "CyPipe", sizeof(ferry_pipe), &ferry_api.CyPipe,
+                           (const void **)&ferry_api.pipe) < 0 ||
+        ferry__import_type(mod, "CBufferView", sizeof(ferry_buffer_view), &ferry_api.CBufferView,
+                           (const void **)&ferry_api.buffer_view) < 0 ||
+        ferry__import_type(mod, "AsyncQueue", sizeof(ferry_async_queue), &ferry_api.AsyncQueue,
+                           (const void **)&ferry_api.async_queue) < 0)
+        goto done;
+    if (!(ferry_api.obj_to_cbuf = (ferry_obj_to_cbuf_fn)ferry__import_function(capi, "obj_to_cbuf", FERRY_SIG_OBJ_TO_CBUF)) ||
+        !(ferry_api.buf_to_cbuf = (ferry_buf_to_cbuf_fn)ferry__import_function(capi, "buf_to_cbuf", FERRY_SIG_BUF_TO_CBUF)) ||
+        !(ferry_api.bytes_to_cbuf = (ferry_bytes_to_cbuf_fn)ferry__import_function(capi, "bytes_to_cbuf", FERRY_SIG_BYTES_TO_CBUF)) ||
+        !(ferry_api.str_to_cbuf = (ferry_str_to_cbuf_fn)ferry__import_function(capi, "str_to_cbuf", FERRY_SIG_STR_TO_CBUF)))
+        goto done;
+    rc = 0;
+done:
+    Py_XDECREF(capi);
+    Py_DECREF(mod);
+    return rc;
+}
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,154 @@
+#include "wakeup.hpp"
+#include "module_state.hpp"
+#include <limits>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#endif
+
+namespace ferry {
+
+static constexpr long SO_RCVBUFFORCE_LINUX = 33;  // not in every socket module, so by number
+
+static Ref attr(PyObject *o, const char *name) { return own(PyObject_GetAttrString(o, name)); }
+
+static void log_line(const char *method, PyObject *text) {
+    Ref logger = global("logger");
+    own(PyObject_CallMethod(logger.get(), method, "O", text));
+}
+
+static bool platform_is_linux() {
+    Ref sys = global("sys");
+    Ref platform = attr(sys.get(), "platform");
+    Ref r = own(PyObject_CallMethod(platform.get(), "startswith", "s", "linux"));
+    return truth(r.get());
+}
+
+Ref setup_socket(bool blocking, int recvbuf) {
+    Ref socket_mod = own(PyImport_ImportModule("socket"));
+    Ref sock_type = attr(socket_mod.get(), "socket");
+    Ref af_inet = attr(socket_mod.get(), "AF_INET");
+    Ref sock_dgram = attr(socket_mod.get(), "SOCK_DGRAM");
+    Ref sock = own(PyObject_CallFunctionObjArgs(sock_type.get(), af_inet.get(), sock_dgram.get(), nullptr));
+    own(PyObject_CallMethod(sock.get(), "setblocking", "O", blocking ? Py_True : Py_False));
+    Ref sol_socket = attr(socket_mod.get(), "SOL_SOCKET");
+    Ref size = own(PyLong_FromLong(recvbuf));
+    if (recvbuf > 0) {
+        if (platform_is_linux()) {
+            Ref forced = own(PyLong_FromLong(SO_RCVBUFFORCE_LINUX));
+            Ref r = Ref::steal(PyObject_CallMethod(sock.get(), "setsockopt", "OOO", sol_socket.get(), forced.get(),
+                                                   size.get()));
+            if (!r) {
+                if (!PyErr_ExceptionMatches(PyExc_OSError)) throw PyErrOccurred();
+                // Handled like an `except OSError as e:` block: the exception
+                // stays the context of anything raised while handling it.
+                Ref e = Ref::steal(PyErr_GetRaisedException());
+                PyObject *outer = PyErr_GetHandledException();
+                PyErr_SetHandledException(e.get());
+                try {
+                    Ref err = attr(e.get(), "errno");
+                    bool no_right = false;
+                    for (long code : {1L, 13L}) {
+                        Ref c = own(PyLong_FromLong(code));
+                        int eq = PyObject_RichCompareBool(err.get(), c.get(), Py_EQ);
+                        if (eq < 0) throw PyErrOccurred();
+                        if (eq) { no_right = true; break; }
+                    }
+                    Ref msg = no_right ? own(PyUnicode_FromString(
+                                             "SO_RCVBUFFORCE needs CAP_NET_ADMIN (sudo or setcap). Falling back to SO_RCVBUF."))
+                                       : own(PyUnicode_FromFormat("WARNING: SO_RCVBUFFORCE failed (%S). Falling back.", e.get()));
+                    log_line("warn", msg.get());
+                    Ref so_rcvbuf = attr(socket_mod.get(), "SO_RCVBUF");
+                    own(PyObject_CallMethod(sock.get(), "setsockopt", "OOO", sol_socket.get(), so_rcvbuf.get(), size.get()));
+                } catch (...) {
+                    PyErr_SetHandledException(outer);
+                    Py_XDECREF(outer);
+                    throw;
+                }
+                PyErr_SetHandledException(outer);
+                Py_XDECREF(outer);
+            }
+        } else {
+            Ref so_rcvbuf = attr(socket_mod.get(), "SO_RCVBUF");
+            own(PyObject_CallMethod(sock.get(), "setsockopt", "OOO", sol_socket.get(), so_rcvbuf.get(), size.get()));
+        }
+    }
+    Ref so_rcvbuf = attr(socket_mod.get(), "SO_RCVBUF");
+    Ref actual = own(PyObject_CallMethod(sock.get(), "getsockopt", "OO", sol_socket.get(), so_rcvbuf.get()));
+    Ref line = own(PyUnicode_FromFormat("SO_RCVBUF= %S", actual.get()));
+    log_line("debug", line.get());
+    return sock;
+}
+
+static PyObject *setup_socket_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return guard([&] {
+        static const char *const names[] = {"blocking", "recvbuf"};
+        PyObject *a[2];
+        parse_args("setup_socket", names, 2, 2, args, nargs, kwnames, a);
+        bool blocking = truth(a[0]);
+        int recvbuf = as_int32(a[1]);
+        return setup_socket(blocking, recvbuf).release();
+    });
+}
+
+const FunctionDef setup_socket_def = {"setup_socket", "setup_socket", "setup_socket(bool blocking, int recvbuf)",
+                                      setup_socket_impl, nullptr, false};
+
+static PLATFORM_SOCKET as_platform_socket(PyObject *o) {
+    Ref v = own(PyNumber_Index(o));
+    int over = 0;
+    long long s = PyLong_AsLongLongAndOverflow(v.get(), &over);
+    if (s == -1 && PyErr_Occurred()) throw PyErrOccurred();
+    if (over < 0 || (over == 0 && s < 0)) {
+        PyErr_SetString(PyExc_OverflowError, "can't convert negative value to PLATFORM_SOCKET");
+        throw PyErrOccurred();
+    }
+    if (over > 0 || (unsigned long long)s > (unsigned long long)std::numeric_limits<PLATFORM_SOCKET>::max()) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to PLATFORM_SOCKET");
+        throw PyErrOccurred();
+    }
+    return (PLATFORM_SOCKET)s;
+}
+
+void fill_target(WakeupTarget *target, PyObject *sock, PyObject *host) {
+    Ref zero = own(PyLong_FromLong(0));
+    Ref where = own(PyTuple_Pack(2, host, zero.get()));
+    own(PyObject_CallMethod(sock, "bind", "(O)", where.get()));
+    Ref name = own(PyObject_CallMethod(sock, "getsockname", nullptr));
+    Ref seq = own(PySequence_Tuple(name.get()));
+    Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
+    if (n != 2) {
+        if (n > 2)
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", (Py_ssize_t)2);
+        else
+            PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", n, n == 1 ? "" : "s");
+        throw PyErrOccurred();
+    }
+    PyObject *ip = PyTuple_GET_ITEM(seq.get(), 0);
+    PyObject *port = PyTuple_GET_ITEM(seq.get(), 1);
+    target->addr.sin_family = AF_INET;
+    target->addr.sin_port = htons(as_uint16(port));
+    Ref encoded = own(PyObject_CallMethod(ip, "encode", nullptr));
+    const char *text = PyBytes_AsString(encoded.get());
+    if (!text) throw PyErrOccurred();
+    (void)inet_pton(AF_INET, text, &target->addr.sin_addr);
+    Ref fileno = own(PyObject_CallMethod(sock, "fileno", nullptr));
+    target->fd = as_platform_socket(fileno.get());
+}
+
+void send_wakeup(const WakeupTarget *target) noexcept {
+    if (!target || target->fd == FERRY_NO_SOCKET) return;
+    const char byte = 0x01;
+    (void)sendto(target->fd, &byte, 1, 0, reinterpret_cast<const sockaddr *>(&target->addr), sizeof(sockaddr_in));
+}
+
+void receive_wakeup(PLATFORM_SOCKET fd) noexcept {
+    char byte;
+    (void)recvfrom(fd, &byte, 1, 0, nullptr, nullptr);
+}
+
+}  // namespace ferry
