@@ -7,6 +7,7 @@ import pickle
 import socket
 import sys
 import threading
+import traceback
 import types
 
 import pytest
@@ -27,6 +28,10 @@ def pending_datagrams(sock):
             n += 1
     except BlockingIOError:
         return n
+
+
+def frames(exc):
+    return [f.name for f in traceback.extract_tb(exc.__traceback__)]
 
 
 class Collector:
@@ -206,8 +211,9 @@ class TestFailures:
 
     def test_setup_without_a_running_loop_binds_but_starts_no_reader(self):
         d = fl.AsyncDispatcher(print)
-        with pytest.raises(RuntimeError, match="no running event loop"):
+        with pytest.raises(RuntimeError, match="no running event loop") as e:
             d.setup()
+        assert "nimbo.utils.ferrylink.ferrylink.AsyncDispatcher.setup" in frames(e.value)
         f = ft.fields(d)
         assert f["fd"] >= 0 and f["port"] > 0 and f["_task"] is None
         d.close()
@@ -250,8 +256,9 @@ class TestFailures:
             task = ft.fields(d)["_task"]
             ft.push(d, "push", b"1")
             ft.push(d, "push", b"2")
-            with pytest.raises(ValueError, match="boom"):
+            with pytest.raises(ValueError, match="boom") as e:
                 await asyncio.wait_for(task, 5)
+            assert "nimbo.utils.ferrylink.ferrylink.AsyncDispatcher.__reader" in frames(e.value)
             assert ft.fields(d)["_q"].try_pop() == b"2"
             d.close()
             return seen

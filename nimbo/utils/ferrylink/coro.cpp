@@ -211,6 +211,7 @@ PySendResult coro_send_impl(CoroObject *c, PyObject *arg, PyObject **result) noe
             return PYGEN_RETURN;
         }
         if (step.kind == Step::Error) {
+            if (c->info->where) add_traceback(c->info->where);
             finish(c);
             return PYGEN_ERROR;
         }

@@ -33,6 +33,7 @@ public:
 struct CoroInfo {
     const char *name;
     const char *qualname;
+    const char *where = nullptr;  // traceback entry added when the body fails
 };
 
 int ready_coro_type() noexcept;

@@ -45,7 +45,7 @@ static PyObject *adisp_new(PyTypeObject *type, PyObject *, PyObject *) {
 }
 
 static int adisp_init(PyObject *o, PyObject *args, PyObject *kwargs) {
-    return guard_int([&] {
+    return guard_int(FERRY_MODULE_NAME ".AsyncDispatcher.__init__", [&] {
         static const char *const names[] = {"callback", "capacity", "slot_size", "overwrite", "zerocopy",
                                             "variable_size"};
         PyObject *a[6];
@@ -87,7 +87,7 @@ static void adisp_do_setup(AsyncDispatcher *self, PyObject *host, int recvbuf) {
 }
 
 static void adisp_setup(AsyncDispatcher *self, int skip_dispatch, ferry_setup_args *opt) noexcept {
-    guard_int([&] {
+    guard_int(FERRY_MODULE_NAME ".AsyncDispatcher.setup", [&] {
         PyObject *host = PyTuple_GET_ITEM(state.setup_defaults, 0);
         int recvbuf = 16777216;
         if (opt && opt->n >= 1) host = opt->host;
@@ -101,7 +101,6 @@ static void adisp_setup(AsyncDispatcher *self, int skip_dispatch, ferry_setup_ar
         adisp_do_setup(self, host, recvbuf);
         return 0;
     });
-    if (PyErr_Occurred()) add_traceback(FERRY_MODULE_NAME ".AsyncDispatcher.setup");
 }
 
 static PyObject *adisp_setup_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -155,7 +154,7 @@ static void adisp_close(AsyncDispatcher *self) {
 }
 
 static PyObject *adisp_close_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return guard([&] {
+    return guard(FERRY_MODULE_NAME ".AsyncDispatcher.close", [&] {
         parse_args("close", nullptr, 0, 0, args + 1, nargs - 1, kwnames, nullptr);
         adisp_close(as_adisp(args[0]));
         return Py_NewRef(Py_None);
@@ -239,8 +238,10 @@ static PyObject *make_reader(PyObject *const *args, Py_ssize_t nargs, PyObject *
     });
 }
 
-static const CoroInfo reader_info = {"__reader", "AsyncDispatcher.__reader"};
-static const CoroInfo reader_var_info = {"__reader_var", "AsyncDispatcher.__reader_var"};
+static const CoroInfo reader_info = {"__reader", "AsyncDispatcher.__reader",
+                                     FERRY_MODULE_NAME ".AsyncDispatcher.__reader"};
+static const CoroInfo reader_var_info = {"__reader_var", "AsyncDispatcher.__reader_var",
+                                         FERRY_MODULE_NAME ".AsyncDispatcher.__reader_var"};
 
 static PyObject *reader_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return make_reader(args, nargs, kwnames, "_AsyncDispatcher__reader", &reader_info, false);

@@ -163,8 +163,8 @@ void add_traceback(const char *where) noexcept {
 void write_unraisable(const char *context) noexcept {
     PyObject *exc = PyErr_GetRaisedException();
     if (!exc) return;
-    PyErr_SetRaisedException(Py_NewRef(exc));
-    PyErr_PrintEx(0);
+    // Display only: PyErr_Print would exit the process on SystemExit.
+    PyErr_DisplayException(exc);
     PyObject *ctx = PyUnicode_FromString(context);
     PyErr_SetRaisedException(exc);
     PyErr_WriteUnraisable(ctx);

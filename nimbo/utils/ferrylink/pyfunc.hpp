@@ -35,8 +35,8 @@ bool truth(PyObject *o);
 
 // ---- failures without or with a Python caller -----------------------------
 
-// Adds a traceback entry named `where` (the operation's full dotted path).
-void add_traceback(const char *where) noexcept;
+// add_traceback(where), declared in pyref.hpp: adds a traceback entry named
+// `where` (the operation's full dotted path) to the pending exception.
 // Prints the pending exception with its traceback to stderr, then reports it
 // to sys.unraisablehook with `context` as the object.
 void write_unraisable(const char *context) noexcept;

@@ -80,6 +80,24 @@ int guard_int(F &&f) noexcept {
     }
 }
 
+// Declared here so the boundary can name the failing operation.
+void add_traceback(const char *where) noexcept;
+
+// The boundary that also adds a traceback entry for the failing operation
+// (its full dotted name).
+template <class F>
+PyObject *guard(const char *where, F &&f) noexcept {
+    PyObject *r = guard(std::forward<F>(f));
+    if (!r) add_traceback(where);
+    return r;
+}
+template <class F>
+int guard_int(const char *where, F &&f) noexcept {
+    int r = guard_int(std::forward<F>(f));
+    if (r < 0) add_traceback(where);
+    return r;
+}
+
 inline Ref none() noexcept { return Ref::borrow(Py_None); }
 inline Ref boolean(bool v) noexcept { return Ref::borrow(v ? Py_True : Py_False); }
 

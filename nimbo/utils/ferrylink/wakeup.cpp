@@ -85,7 +85,7 @@ Ref setup_socket(bool blocking, int recvbuf) {
 }
 
 static PyObject *setup_socket_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return guard([&] {
+    return guard(FERRY_MODULE_NAME ".setup_socket", [&] {
         static const char *const names[] = {"blocking", "recvbuf"};
         PyObject *a[2];
         parse_args("setup_socket", names, 2, 2, args, nargs, kwnames, a);
