@@ -8,14 +8,28 @@
 
 namespace ferry {
 
-// One push form of `_q`'s ring queue, for the native push entries. A `_q` of
-// None (an instance whose constructor never ran) counts as closed and is not
-// touched.
+// The ring queue's entries raise nothing (they are defined noexcept; its C
+// header cannot say so): called as such, an entry that forwards to one ends
+// in a jump rather than a call and a return.
+template <class R, class... A>
+inline auto nothrow(R (*entry)(A...)) noexcept {
+    return reinterpret_cast<R (*)(A...) noexcept>(entry);
+}
+
+// One push or pop form of `_q`'s ring queue, for the native entries. A `_q`
+// of None (an instance whose constructor never ran) counts as closed and is
+// not touched.
 inline int ring_push(PyObject *q, ferry_spsc_push_fn ferry_spsc_vtable::*form, const char *data,
                      size_t size) noexcept {
     if (q == Py_None) return FERRY_SPSC_CLOSED;
     ferry_spsc_queue *ring = ring_of(q);
-    return (ring->vtab->*form)(ring, data, size);
+    return nothrow(ring->vtab->*form)(ring, data, size);
+}
+inline int ring_pop(PyObject *q, ferry_spsc_pop_fn ferry_spsc_vtable::*form, const char **data,
+                    size_t *size) noexcept {
+    if (q == Py_None) return FERRY_SPSC_CLOSED;
+    ferry_spsc_queue *ring = ring_of(q);
+    return nothrow(ring->vtab->*form)(ring, data, size);
 }
 
 // `push` and `push_var` of both dispatchers: a try form, then one wake-up

@@ -1,0 +1,116 @@
+// CyPipe: a plain pipe over one ring queue for a native producer thread and a
+// native consumer thread; every entry is one call into the queue.
+#include "dispatchers.hpp"
+#include "module_state.hpp"
+#include "pyfunc.hpp"
+
+namespace ferry {
+
+// Invariant: `_q` is None (constructor never ran: the entries act as on a
+// closed queue and touch nothing) or an SPSCQueue.
+
+using Pipe = ferry_pipe;
+
+PyTypeObject CyPipeType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+static Pipe *as_pipe(PyObject *o) { return reinterpret_cast<Pipe *>(o); }
+
+static int pipe_push(Pipe *self, const char *data, size_t size) noexcept {
+    return ring_push(self->_q, &ferry_spsc_vtable::push, data, size);
+}
+static int pipe_push_var(Pipe *self, const char *data, size_t size) noexcept {
+    return ring_push(self->_q, &ferry_spsc_vtable::push_var, data, size);
+}
+
+static int pipe_pop(Pipe *self, const char **data, size_t *size) noexcept {
+    return ring_pop(self->_q, &ferry_spsc_vtable::pop, data, size);
+}
+static int pipe_pop_var(Pipe *self, const char **data, size_t *size) noexcept {
+    return ring_pop(self->_q, &ferry_spsc_vtable::pop_var, data, size);
+}
+
+static void pipe_release(Pipe *self) noexcept {
+    PyObject *q = self->_q;
+    if (q != Py_None) nothrow(ring_of(q)->vtab->release)(ring_of(q));
+}
+// pop_var already took the message out: nothing to end.
+static void pipe_release_var(Pipe *) noexcept {}
+
+const ferry_pipe_vtable pipe_vtable = {pipe_push, pipe_push_var, pipe_pop, pipe_pop_var, pipe_release,
+                                       pipe_release_var};
+
+static PyObject *pipe_new(PyTypeObject *type, PyObject *, PyObject *) {
+    PyObject *o = type->tp_alloc(type, 0);
+    if (!o) return nullptr;
+    Pipe *self = as_pipe(o);
+    self->vtab = &pipe_vtable;
+    self->_q = Py_NewRef(Py_None);
+    self->_push_fn = nullptr;
+    self->_pop_fn = nullptr;
+    self->_release_fn = nullptr;
+    return o;
+}
+
+static int pipe_init(PyObject *o, PyObject *args, PyObject *kwargs) {
+    return guard_int([&] {
+        static const char *const names[] = {"capacity",      "slot_size", "zerocopy", "overwrite", "block_on_full",
+                                            "variable_size"};
+        PyObject *a[6];
+        parse_args_tuple("__init__", names, 6, 0, args, kwargs, a);
+        size_t capacity = a[0] ? as_size_t(a[0]) : 16384;
+        size_t slot_size = a[1] ? as_size_t(a[1]) : 2048;
+        bool zerocopy = a[2] && truth(a[2]);
+        bool overwrite = a[3] && truth(a[3]);
+        bool block_on_full = a[4] && truth(a[4]);
+        bool variable_size = a[5] && truth(a[5]);
+
+        Ref slot = own(PyLong_FromSize_t(slot_size));
+        Ref cap = own(PyLong_FromSize_t(capacity));
+        PyObject *values[] = {slot.get(), cap.get(), overwrite ? Py_True : Py_False, zerocopy ? Py_True : Py_False,
+                              block_on_full ? Py_True : Py_False};
+        Pipe *self = as_pipe(o);
+        assign(self->_q, make_ring_kw(values, 5));
+        self->_push_fn = variable_size ? pipe_push_var : pipe_push;
+        self->_pop_fn = variable_size ? pipe_pop_var : pipe_pop;
+        self->_release_fn = variable_size ? pipe_release_var : pipe_release;
+        return 0;
+    });
+}
+
+static int pipe_traverse(PyObject *o, visitproc visit, void *arg) {
+    Py_VISIT(as_pipe(o)->_q);
+    return 0;
+}
+
+static int pipe_clear(PyObject *o) {
+    assign_borrowed(as_pipe(o)->_q, Py_None);
+    return 0;
+}
+
+static void pipe_dealloc(PyObject *o) {
+    PyObject_GC_UnTrack(o);
+    Py_CLEAR(as_pipe(o)->_q);
+    Py_TYPE(o)->tp_free(o);
+}
+
+static PyMethodDef pipe_methods[] = {
+    FERRY_REFUSE_PICKLING_METHODS,
+    {nullptr, nullptr, 0, nullptr},
+};
+
+void prepare_pipe_type() noexcept {
+    PyTypeObject &t = CyPipeType;
+    t.tp_name = FERRY_MODULE_NAME ".CyPipe";
+    t.tp_basicsize = sizeof(Pipe);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    t.tp_doc = "CyPipe(size_t capacity=16384, size_t slot_size=2048, bool zerocopy=False, bool overwrite=False, "
+               "bool block_on_full=False, bool variable_size=False)";
+    t.tp_new = pipe_new;
+    t.tp_init = pipe_init;
+    t.tp_dealloc = pipe_dealloc;
+    t.tp_traverse = pipe_traverse;
+    t.tp_clear = pipe_clear;
+    t.tp_methods = pipe_methods;
+}
+
+}  // namespace ferry

@@ -1,0 +1,538 @@
+// SyncDispatcher: a native thread of the dispatcher's own drains the ring
+// queue and calls a Python callback once per message, taking the interpreter
+// lock for each one.
+#include <algorithm>
+#include <atomic>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+#include "dispatchers.hpp"
+#include "module_state.hpp"
+#include "pyfunc.hpp"
+#include "wakeup.hpp"
+
+namespace ferry {
+
+// Invariants: `_q` is None or an SPSCQueue and stays the same while the
+// dispatcher's thread exists (the thread holds a reference to the dispatcher,
+// and __init__ is refused meanwhile); `_thread` holds a std::thread from
+// tp_new to dealloc.
+
+using SyncDispatcher = ferry_sync_dispatcher;
+
+PyTypeObject SyncDispatcherType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+static SyncDispatcher *as_sdisp(PyObject *o) { return reinterpret_cast<SyncDispatcher *>(o); }
+static PyObject *as_obj(SyncDispatcher *d) { return reinterpret_cast<PyObject *>(d); }
+
+static std::atomic_ref<unsigned char> running(SyncDispatcher *self) {
+    return std::atomic_ref<unsigned char>(self->_running);
+}
+
+static_assert(sizeof(std::thread) <= sizeof(ferry_sync_dispatcher::_thread) &&
+              alignof(std::thread) <= alignof(void *));
+static std::thread &thread_of(SyncDispatcher *self) {
+    return *std::launder(reinterpret_cast<std::thread *>(self->_thread.bytes));
+}
+
+// ---- live threads ---------------------------------------------------------------
+// A thread that takes the interpreter lock while the interpreter finalizes is
+// ended by forced unwinding, which aborts through noexcept frames. So an exit
+// hook stops every dispatcher thread and waits for it while the interpreter is
+// still whole, and no thread starts after that.
+
+namespace {
+
+PyInterpreterState *interpreter = nullptr;  // the one this module serves
+std::vector<SyncDispatcher *> live;          // dispatchers whose thread runs (interpreter lock held)
+std::atomic<int> threads_alive{0};           // threads that may still take the interpreter lock
+bool exit_hook_registered = false;
+bool exiting = false;
+
+// The interpreter lock for a thread that runs without it, taken and given
+// back on one thread state kept for the whole run: ~60 ns a round, where
+// PyGILState_Ensure on a thread that keeps none costs ~20 us per message.
+// Uses the thread's own state if it has one, else makes one for its life.
+class ThreadLock {
+public:
+    ThreadLock() noexcept : ts_(PyGILState_GetThisThreadState()), owned_(!ts_) {
+        if (owned_) ts_ = PyThreadState_New(interpreter);
+    }
+    ~ThreadLock() {
+        if (owned_ && take()) {
+            PyThreadState_Clear(ts_);
+            PyThreadState_DeleteCurrent();
+        }
+    }
+    ThreadLock(const ThreadLock &) = delete;
+    ThreadLock &operator=(const ThreadLock &) = delete;
+
+    // False (lock not taken) once the interpreter finalizes.
+    bool take() noexcept {
+        if (!ts_ || Py_IsFinalizing()) return false;
+        PyEval_RestoreThread(ts_);
+        return true;
+    }
+    void give() noexcept { PyEval_SaveThread(); }
+
+private:
+    PyThreadState *ts_;
+    bool owned_;
+};
+
+}  // namespace
+
+static bool has_thread(SyncDispatcher *self) {
+    return thread_of(self).joinable() || std::find(live.begin(), live.end(), self) != live.end();
+}
+
+static void sdisp_close(SyncDispatcher *self, int skip_dispatch) noexcept;
+
+// atexit hook: close every dispatcher that still has a thread (overrides
+// bypassed), then wait for the threads with the lock released, so that a
+// callback still running can finish.
+static PyObject *stop_all_threads(PyObject *, PyObject *) {
+    exiting = true;
+    PyObject *r = guard([&] {
+        std::vector<Ref> targets;
+        for (SyncDispatcher *d : live) targets.push_back(Ref::borrow(as_obj(d)));
+        for (Ref &d : targets) {
+            sdisp_close(as_sdisp(d.get()), 1);
+            if (PyErr_Occurred()) write_unraisable(FERRY_MODULE_NAME ".SyncDispatcher.close");
+        }
+        return Py_NewRef(Py_None);
+    });
+    Py_BEGIN_ALLOW_THREADS
+    for (int n; (n = threads_alive.load()) != 0;) threads_alive.wait(n);
+    Py_END_ALLOW_THREADS
+    return r;
+}
+static PyMethodDef stop_all_threads_def = {"_stop_sync_dispatchers", stop_all_threads, METH_NOARGS, nullptr};
+
+static void register_exit_hook() {
+    if (exit_hook_registered) return;
+    Ref atexit = own(PyImport_ImportModule("atexit"));
+    Ref hook = own(PyCFunction_New(&stop_all_threads_def, nullptr));
+    own(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
+    exit_hook_registered = true;
+}
+
+// ---- producer entries -----------------------------------------------------------
+
+static int sdisp_push(SyncDispatcher *self, const char *data, size_t size) noexcept {
+    return push_and_wake(self, &ferry_spsc_vtable::try_push, data, size);
+}
+static int sdisp_push_var(SyncDispatcher *self, const char *data, size_t size) noexcept {
+    return push_and_wake(self, &ferry_spsc_vtable::try_push_var, data, size);
+}
+static int sdisp_push_blocking(SyncDispatcher *self, const char *data, size_t size) noexcept {
+    return ring_push(self->_q, &ferry_spsc_vtable::push, data, size);
+}
+static int sdisp_push_var_blocking(SyncDispatcher *self, const char *data, size_t size) noexcept {
+    return ring_push(self->_q, &ferry_spsc_vtable::push_var, data, size);
+}
+
+// ---- thread bodies --------------------------------------------------------------
+
+namespace {
+
+// What the four bodies differ in.
+struct BodyForm {
+    ferry_spsc_pop_fn ferry_spsc_vtable::*pop;
+    bool polls;     // try forms: wait for a datagram when the queue is empty
+    bool releases;  // `pop`: release the slot after the callback returned
+    const char *context;
+};
+
+constexpr BodyForm try_pop_form = {&ferry_spsc_vtable::try_pop, true, false,
+                                   FERRY_MODULE_NAME ".SyncDispatcher._SyncDispatcher__try_pop"};
+constexpr BodyForm try_pop_var_form = {&ferry_spsc_vtable::try_pop_var, true, false,
+                                       FERRY_MODULE_NAME ".SyncDispatcher._SyncDispatcher__try_pop_var"};
+constexpr BodyForm pop_form = {&ferry_spsc_vtable::pop, false, true,
+                               FERRY_MODULE_NAME ".SyncDispatcher._SyncDispatcher__pop"};
+constexpr BodyForm pop_var_form = {&ferry_spsc_vtable::pop_var, false, false,
+                                   FERRY_MODULE_NAME ".SyncDispatcher._SyncDispatcher__pop_var"};
+
+// The thread receives on its own duplicate of the socket handle: `close`
+// closes the socket while the thread may be about to receive, and the handle
+// number may then be reused by the next socket or file the process opens.
+// The duplicate keeps the socket, and close's wake-up datagram, until the
+// thread is done with it.
+class WaitHandle {
+public:
+    explicit WaitHandle(PLATFORM_SOCKET shared) noexcept : shared_(shared) {
+#ifndef _WIN32
+        if (shared != FERRY_NO_SOCKET) own_ = fcntl(shared, F_DUPFD_CLOEXEC, 0);
+#endif
+    }
+    ~WaitHandle() {
+#ifndef _WIN32
+        if (own_ != FERRY_NO_SOCKET) ::close(own_);
+#endif
+    }
+    WaitHandle(const WaitHandle &) = delete;
+    WaitHandle &operator=(const WaitHandle &) = delete;
+    // Without a duplicate (none could be made), the dispatcher's own handle.
+    PLATFORM_SOCKET get() const noexcept { return own_ != FERRY_NO_SOCKET ? own_ : shared_; }
+
+private:
+    PLATFORM_SOCKET shared_;
+    PLATFORM_SOCKET own_ = FERRY_NO_SOCKET;
+};
+
+// With the lock held: the message as a new bytes object, handed to the callback.
+bool deliver(PyObject *callback, const char *data, size_t size) noexcept {
+    Ref message = Ref::steal(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size)));
+    if (!message) return false;
+    Ref result = Ref::steal(PyObject_CallOneArg(callback, message.get()));
+    return static_cast<bool>(result);
+}
+
+void run_body(SyncDispatcher *self, const BodyForm &form) noexcept {
+    ThreadLock lock;
+    if (!lock.take()) return;
+    if (!is_ring(self->_q)) {  // constructor never ran
+        lock.give();
+        return;
+    }
+    ferry_spsc_queue *q = ring_of(self->_q);
+    Ref callback = Ref::borrow(self->_callback);  // later changes do not reach this thread
+    WaitHandle wakeups(form.polls ? self->_wakeup.fd : FERRY_NO_SOCKET);
+    lock.give();
+    for (;;) {
+        const char *data = nullptr;
+        size_t size = 0;
+        int r = running(self).load() ? (q->vtab->*form.pop)(q, &data, &size) : FERRY_SPSC_CLOSED;
+        if (r != 1 && running(self).load()) {
+            if (form.polls) receive_wakeup(wakeups.get());
+            continue;
+        }
+        if (!lock.take()) {
+            (void)callback.release();  // the interpreter is going away: leave it alone
+            return;
+        }
+        if (r != 1) break;  // stopped
+        if (!deliver(callback.get(), data, size)) {
+            write_unraisable(form.context);
+            break;
+        }
+        lock.give();
+        if (form.releases) q->vtab->release(q);
+    }
+    callback = Ref();  // lock held on every way out of the loop
+    lock.give();
+}
+
+}  // namespace
+
+static void try_pop_body(SyncDispatcher *self) noexcept { run_body(self, try_pop_form); }
+static void try_pop_var_body(SyncDispatcher *self) noexcept { run_body(self, try_pop_var_form); }
+static void pop_body(SyncDispatcher *self) noexcept { run_body(self, pop_form); }
+static void pop_var_body(SyncDispatcher *self) noexcept { run_body(self, pop_var_form); }
+
+static void sdisp_setup(SyncDispatcher *self, int skip_dispatch, ferry_setup_args *opt) noexcept;
+
+const ferry_sync_dispatcher_vtable sync_dispatcher_vtable = {
+    sdisp_setup,  sdisp_push,   sdisp_push_var, sdisp_push_blocking, sdisp_push_var_blocking,
+    try_pop_body, try_pop_var_body, pop_body,   pop_var_body,        sdisp_close,
+};
+
+// ---- the thread -------------------------------------------------------------------
+
+using Body = void (*)(SyncDispatcher *);
+
+// Runs a body on the thread's one thread state, then lets go of the
+// dispatcher reference that setup gave the thread.
+static void run_thread(SyncDispatcher *self, Body body) noexcept {
+    {
+        ThreadLock lock;
+        body(self);
+        if (lock.take()) {
+            live.erase(std::find(live.begin(), live.end(), self));
+            { Ref from_setup = Ref::steal(as_obj(self)); }  // may destroy the dispatcher, here
+            lock.give();
+        }
+    }
+    threads_alive.fetch_sub(1);
+    threads_alive.notify_all();
+}
+
+static void start_thread(SyncDispatcher *self) {
+    const ferry_sync_dispatcher_vtable *t = self->vtab;  // a derived native type's bodies
+    Body body = self->_nonblocking ? (self->_variable_size ? t->try_pop_var_body : t->try_pop_body)
+                                   : (self->_variable_size ? t->pop_var_body : t->pop_body);
+    live.push_back(self);
+    threads_alive.fetch_add(1);
+    auto undo = [self] {
+        live.erase(std::find(live.begin(), live.end(), self));
+        threads_alive.fetch_sub(1);
+    };
+    Ref for_thread = Ref::borrow(as_obj(self));
+    std::thread thread;
+    try {
+        thread = std::thread(run_thread, self, body);
+    } catch (const std::system_error &e) {
+        undo();
+        errno = e.code().value();
+        PyErr_SetFromErrno(PyExc_OSError);
+        throw PyErrOccurred();
+    } catch (...) {
+        undo();
+        throw;
+    }
+    (void)for_thread.release();
+    if (self->_detach)
+        thread.detach();
+    else
+        thread_of(self) = std::move(thread);
+}
+
+// Joins the thread unless the caller is that thread (close from the callback).
+static void join_thread(SyncDispatcher *self) noexcept {
+    std::thread &slot = thread_of(self);
+    if (!slot.joinable() || slot.get_id() == std::this_thread::get_id()) return;
+    std::thread thread = std::move(slot);  // a concurrent close finds nothing to join
+    Py_BEGIN_ALLOW_THREADS
+    thread.join();
+    Py_END_ALLOW_THREADS
+}
+
+// ---- construction, setup, close ----------------------------------------------------
+
+static PyObject *sdisp_new(PyTypeObject *type, PyObject *, PyObject *) {
+    PyObject *o = type->tp_alloc(type, 0);
+    if (!o) return nullptr;
+    SyncDispatcher *self = as_sdisp(o);
+    self->vtab = &sync_dispatcher_vtable;
+    init_target(&self->_wakeup);
+    self->_q = Py_NewRef(Py_None);
+    self->_callback = Py_NewRef(Py_None);
+    self->_sock = Py_NewRef(Py_None);
+    self->_detach = self->_variable_size = self->_nonblocking = 0;
+    self->_push_fn = nullptr;
+    self->_running = 1;
+    new (self->_thread.bytes) std::thread();
+    return o;
+}
+
+static void refuse_while_thread(SyncDispatcher *self, const char *what) {
+    if (!has_thread(self)) return;
+    PyErr_Format(PyExc_RuntimeError, "SyncDispatcher.%s: the dispatcher's thread is still running", what);
+    throw PyErrOccurred();
+}
+
+static int sdisp_init(PyObject *o, PyObject *args, PyObject *kwargs) {
+    return guard_int([&] {
+        static const char *const names[] = {"callback",      "capacity", "slot_size",  "zerocopy",   "overwrite",
+                                            "block_on_full", "variable_size", "detach", "nonblocking"};
+        PyObject *a[9];
+        parse_args_tuple("__init__", names, 9, 1, args, kwargs, a);
+        size_t capacity = a[1] ? as_size_t(a[1]) : 16384;
+        size_t slot_size = a[2] ? as_size_t(a[2]) : 2048;
+        bool zerocopy = a[3] && truth(a[3]);
+        bool overwrite = a[4] && truth(a[4]);
+        bool block_on_full = a[5] && truth(a[5]);
+        bool variable_size = a[6] && truth(a[6]);
+        bool detach = !a[7] || truth(a[7]);
+        bool nonblocking = !a[8] || truth(a[8]);
+
+        SyncDispatcher *self = as_sdisp(o);
+        refuse_while_thread(self, "__init__");
+        assign_borrowed(self->_callback, a[0]);
+        self->_variable_size = variable_size;
+        self->_detach = detach;
+        self->_nonblocking = nonblocking;
+
+        Ref slot = own(PyLong_FromSize_t(slot_size));
+        Ref cap = own(PyLong_FromSize_t(capacity));
+        PyObject *values[] = {slot.get(), cap.get(), overwrite ? Py_True : Py_False, zerocopy ? Py_True : Py_False,
+                              block_on_full ? Py_True : Py_False};
+        assign(self->_q, make_ring_kw(values, 5));
+        self->_push_fn = nonblocking ? (variable_size ? sdisp_push_var : sdisp_push)
+                                     : (variable_size ? sdisp_push_var_blocking : sdisp_push_blocking);
+        return 0;
+    });
+}
+
+static PyObject *own_setup_function = nullptr;  // SyncDispatcher.setup and .close, to detect overrides
+static PyObject *own_close_function = nullptr;
+
+static void sdisp_do_setup(SyncDispatcher *self, PyObject *host, int recvbuf) {
+    require_ring(self->_q, "SyncDispatcher");
+    refuse_while_thread(self, "setup");
+    if (exiting || Py_IsFinalizing()) {
+        PyErr_SetString(PyExc_RuntimeError, "SyncDispatcher.setup: the interpreter is exiting");
+        throw PyErrOccurred();
+    }
+    register_exit_hook();
+    if (self->_nonblocking) {
+        assign(self->_sock, setup_socket(true, recvbuf));
+        Ref sock = Ref::borrow(self->_sock);
+        fill_target(&self->_wakeup, sock.get(), host);
+    }
+    start_thread(self);
+}
+
+static void sdisp_setup(SyncDispatcher *self, int skip_dispatch, ferry_setup_args *opt) noexcept {
+    guard_int([&] {
+        PyObject *host = PyTuple_GET_ITEM(state.setup_defaults, 0);
+        int recvbuf = 16777216;
+        if (opt && opt->n >= 1) host = opt->host;
+        if (opt && opt->n >= 2) recvbuf = opt->recvbuf;
+        if (!skip_dispatch) {
+            Ref args = own(Py_BuildValue("(Oi)", host, recvbuf));
+            if (call_override(as_obj(self), &SyncDispatcherType, own_setup_function, "setup", args.get())) return 0;
+        }
+        sdisp_do_setup(self, host, recvbuf);
+        return 0;
+    });
+    if (PyErr_Occurred()) add_traceback(FERRY_MODULE_NAME ".SyncDispatcher.setup");
+}
+
+static PyObject *sdisp_setup_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return guard([&] {
+        static const char *const names[] = {"host", "recvbuf"};
+        PyObject *a[2];
+        parse_args("setup", names, 2, 0, args + 1, nargs - 1, kwnames, a);
+        ferry_setup_args opt = {2, a[0] ? a[0] : PyTuple_GET_ITEM(state.setup_defaults, 0), 16777216};
+        check_exact_type(opt.host, &PyUnicode_Type, "host", true);
+        if (a[1]) opt.recvbuf = as_int32(a[1]);
+        sdisp_setup(as_sdisp(args[0]), 1, &opt);
+        if (PyErr_Occurred()) throw PyErrOccurred();
+        return Py_NewRef(Py_None);
+    });
+}
+
+// Fixed order: flag, queue close, wake-up (socket still open), socket close, join.
+static void sdisp_do_close(SyncDispatcher *self) {
+    running(self).store(0);
+    PyObject *q = self->_q;
+    if (is_ring(q)) {
+        Py_BEGIN_ALLOW_THREADS
+        ring_of(q)->vtab->close(ring_of(q));
+        Py_END_ALLOW_THREADS
+    }
+    if (self->_nonblocking) {
+        Py_BEGIN_ALLOW_THREADS
+        send_wakeup(&self->_wakeup);
+        Py_END_ALLOW_THREADS
+    }
+    if (self->_sock != Py_None) {
+        own(PyObject_CallMethod(self->_sock, "close", nullptr));
+        assign_borrowed(self->_sock, Py_None);
+        // The handle may be reused by the next socket or file the process
+        // opens: a later close (or a late push) must not send to it.
+        self->_wakeup.fd = FERRY_NO_SOCKET;
+    }
+    join_thread(self);
+}
+
+static void sdisp_close(SyncDispatcher *self, int skip_dispatch) noexcept {
+    guard_int([&] {
+        if (!skip_dispatch) {
+            Ref args = own(PyTuple_New(0));
+            if (call_override(as_obj(self), &SyncDispatcherType, own_close_function, "close", args.get())) return 0;
+        }
+        sdisp_do_close(self);
+        return 0;
+    });
+    if (PyErr_Occurred()) add_traceback(FERRY_MODULE_NAME ".SyncDispatcher.close");
+}
+
+static PyObject *sdisp_close_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return guard([&] {
+        parse_args("close", nullptr, 0, 0, args + 1, nargs - 1, kwnames, nullptr);
+        sdisp_close(as_sdisp(args[0]), 1);
+        if (PyErr_Occurred()) throw PyErrOccurred();
+        return Py_NewRef(Py_None);
+    });
+}
+
+// ---- lifetime -----------------------------------------------------------------
+
+static int sdisp_traverse(PyObject *o, visitproc visit, void *arg) {
+    SyncDispatcher *self = as_sdisp(o);
+    Py_VISIT(self->_q);
+    Py_VISIT(self->_callback);
+    Py_VISIT(self->_sock);
+    return 0;
+}
+
+static int sdisp_clear(PyObject *o) {
+    SyncDispatcher *self = as_sdisp(o);
+    assign_borrowed(self->_q, Py_None);
+    assign_borrowed(self->_callback, Py_None);
+    assign_borrowed(self->_sock, Py_None);
+    return 0;
+}
+
+// Runs before the fields go, also for instances the collector found in a cycle.
+static void sdisp_finalize(PyObject *o) {
+    Ref saved = Ref::steal(PyErr_GetRaisedException());
+    sdisp_close(as_sdisp(o), 0);
+    if (PyErr_Occurred()) write_unraisable(FERRY_MODULE_NAME ".SyncDispatcher.__dealloc__");
+    PyErr_SetRaisedException(saved.release());
+}
+
+static void sdisp_dealloc(PyObject *o) {
+    if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected by close
+    PyObject_GC_UnTrack(o);
+    SyncDispatcher *self = as_sdisp(o);
+    // Still joinable when close did not join (a failing or overriding close,
+    // or the last reference dropped by the thread itself at its end).
+    std::thread &slot = thread_of(self);
+    if (slot.joinable() && slot.get_id() == std::this_thread::get_id()) slot.detach();
+    join_thread(self);
+    slot.~thread();
+    Py_CLEAR(self->_q);
+    Py_CLEAR(self->_callback);
+    Py_CLEAR(self->_sock);
+    Py_TYPE(o)->tp_free(o);
+}
+
+static PyMethodDef sdisp_methods[] = {
+    FERRY_REFUSE_PICKLING_METHODS,
+    {nullptr, nullptr, 0, nullptr},
+};
+
+void prepare_sync_dispatcher_type() noexcept {
+    PyTypeObject &t = SyncDispatcherType;
+    t.tp_name = FERRY_MODULE_NAME ".SyncDispatcher";
+    t.tp_basicsize = sizeof(SyncDispatcher);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    t.tp_doc = "SyncDispatcher(callback, size_t capacity=16384, size_t slot_size=2048, bool zerocopy=False, "
+               "bool overwrite=False, bool block_on_full=False, bool variable_size=False, bool detach=True, "
+               "bool nonblocking=True)";
+    t.tp_new = sdisp_new;
+    t.tp_init = sdisp_init;
+    t.tp_dealloc = sdisp_dealloc;
+    t.tp_finalize = sdisp_finalize;
+    t.tp_traverse = sdisp_traverse;
+    t.tp_clear = sdisp_clear;
+    t.tp_methods = sdisp_methods;
+}
+
+static const FunctionDef sdisp_setup_def = {
+    "setup", "SyncDispatcher.setup",
+    "SyncDispatcher.setup(self, str host='127.0.0.1', int recvbuf=16777216) -> void", sdisp_setup_method,
+    &SyncDispatcherType, false};
+static const FunctionDef sdisp_close_def = {"close", "SyncDispatcher.close", "SyncDispatcher.close(self) -> void",
+                                            sdisp_close_method, &SyncDispatcherType, false};
+
+void bind_sync_dispatcher_methods() {
+    interpreter = PyInterpreterState_Get();
+    PyTypeObject *t = &SyncDispatcherType;
+    add_method(t, "setup", &sdisp_setup_def, state.setup_defaults);
+    own_setup_function = PyDict_GetItemString(t->tp_dict, "setup");  // borrowed: the type keeps it
+    add_method(t, "close", &sdisp_close_def);
+    own_close_function = PyDict_GetItemString(t->tp_dict, "close");
+}
+
+}  // namespace ferry
