@@ -173,6 +173,17 @@ class TestFailures:
         d.close()
         assert not ft.sync_fields(d)["joinable"] and len(got) == 3
 
+    def test_a_callback_raising_system_exit_is_only_reported(self, unraisable):
+        def cb(message):
+            raise SystemExit(3)
+
+        d = make(cb, detach=False)
+        d.setup()
+        push_numbered(d, 1)
+        assert settle(lambda: unraisable)
+        assert unraisable == [(SystemExit, CONTEXT + "_SyncDispatcher__try_pop")]
+        d.close()  # the process is still here and the thread ended
+
     def test_a_callback_that_is_not_callable(self, unraisable):
         d = make(42, detach=False)
         d.setup()
