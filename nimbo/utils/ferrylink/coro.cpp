@@ -26,9 +26,10 @@ void finish(CoroObject *c) noexcept {
 }
 
 // A value leaves tp_iternext/send() as StopIteration(value), which the
-// awaiting frame takes apart at once. One instance is reused while nothing
-// else holds or has marked it, sparing an exception object per returned
-// value; it is emptied at the next step so the value is not kept alive.
+// awaiting frame takes apart at once. One instance (and its 1-tuple of
+// args) is reused while nothing else holds or has marked it, sparing two
+// objects per returned value; it is emptied at the next step so that the
+// value is not kept alive.
 PyObject *spare_stop = nullptr;  // never released: the module is never unloaded
 
 bool spare_stop_free() noexcept {
@@ -37,12 +38,27 @@ bool spare_stop_free() noexcept {
            !e->suppress_context;
 }
 
+// Puts `value` into the spare's args, in place when nothing else sees them.
+void set_spare_args(PyObject *value) noexcept {
+    PyObject *args = reinterpret_cast<PyBaseExceptionObject *>(spare_stop)->args;
+    if (args && PyTuple_CheckExact(args) && PyTuple_GET_SIZE(args) == 1 && Py_REFCNT(args) == 1) {
+        PyObject *old = PyTuple_GET_ITEM(args, 0);
+        PyTuple_SET_ITEM(args, 0, Py_NewRef(value));
+        Py_DECREF(old);
+        // The collector untracks a tuple holding only untracked objects.
+        if (PyObject_GC_IsTracked(value) && !PyObject_GC_IsTracked(args)) PyObject_GC_Track(args);
+        return;
+    }
+    PyObject *fresh = PyTuple_Pack(1, value);
+    if (!fresh) return;  // keeps the old args; the value itself is still right
+    PyException_SetArgs(spare_stop, fresh);
+    Py_DECREF(fresh);
+}
+
 void empty_spare_stop() noexcept {
     auto *e = reinterpret_cast<PyStopIterationObject *>(spare_stop);
     if (!e || !e->value || Py_REFCNT(spare_stop) != 1) return;
-    PyObject *no_args = PyTuple_New(0);  // the shared empty tuple: cannot fail
-    PyException_SetArgs(spare_stop, no_args);
-    Py_XDECREF(no_args);
+    set_spare_args(Py_None);
     Py_CLEAR(e->value);
 }
 
@@ -52,10 +68,7 @@ void set_stop_iteration(PyObject *value) noexcept {
         return;
     }
     if (spare_stop_free()) {
-        PyObject *args = PyTuple_Pack(1, value);
-        if (!args) return;
-        PyException_SetArgs(spare_stop, args);
-        Py_DECREF(args);
+        set_spare_args(value);
         Py_XSETREF(reinterpret_cast<PyStopIterationObject *>(spare_stop)->value, Py_NewRef(value));
         PyErr_SetRaisedException(Py_NewRef(spare_stop));
         return;

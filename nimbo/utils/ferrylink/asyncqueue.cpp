@@ -1,0 +1,585 @@
+#include "asyncqueue.hpp"
+#include "asyncqueue_cond.hpp"
+#include "buffers.hpp"
+#include "coro.hpp"
+#include "module_state.hpp"
+
+namespace ferry {
+
+// Invariants: `_q` is None or an SPSCQueue; every try_push/try_pop is made on
+// the loop's thread without holding `_lock`; the lock is taken only to notify
+// or to wait. Producers push before they ask for the lock and consumers ask
+// for it right after finding the ring empty, so no wake-up is lost.
+
+using AsyncQueue = ferry_async_queue;
+
+PyTypeObject AsyncQueueType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+namespace {
+
+AsyncQueue *as_queue(PyObject *o) { return reinterpret_cast<AsyncQueue *>(o); }
+
+#define QUEUE_PATH FERRY_MODULE_NAME ".AsyncQueue."
+
+// obj.name(*args) without a bound-method object.
+Ref call_method(PyObject *obj, PyObject *name) {
+    PyObject *args[] = {obj};
+    return own(PyObject_VectorcallMethod(name, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+Ref call_method(PyObject *obj, PyObject *name, PyObject *arg) {
+    PyObject *args[] = {obj, arg};
+    return own(PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// The pending exception gets `earlier` as its __context__, as a `raise`
+// inside an `except` block (or a failing __aexit__) would give it.
+void chain_to(Ref earlier) noexcept {
+    PyObject *exc = PyErr_GetRaisedException();
+    PyException_SetContext(exc, earlier.release());
+    PyErr_SetRaisedException(exc);
+}
+
+// What `async with obj` refuses: a type without __aenter__ or __aexit__ (a
+// `_notify_cond` that is None, say). The last type that passed is cached
+// (kept alive, and never released: the process may end after the runtime).
+void check_async_context_manager(PyObject *obj) {
+    static PyObject *passed = nullptr;
+    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(obj));
+    if (type == passed) return;
+    for (PyObject *name : {FERRY_STR("__aenter__"), FERRY_STR("__aexit__")}) {
+        PyObject *found = nullptr;
+        if (PyObject_GetOptionalAttr(type, name, &found) < 0) throw PyErrOccurred();
+        if (!found) {
+            PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the asynchronous context manager protocol%s",
+                         Py_TYPE(obj)->tp_name, name == FERRY_STR("__aexit__") ? " (missed __aexit__ method)" : "");
+            throw PyErrOccurred();
+        }
+        Ref drop = Ref::steal(found);
+    }
+    Py_XSETREF(passed, Py_NewRef(type));
+}
+
+CondCalls cond_calls;
+
+// ---- coroutine frames ---------------------------------------------------------
+
+// A frame is made and freed once per call, always with the interpreter lock
+// held: a short free list per frame type spares the allocator round trip.
+template <class T>
+struct Pooled {
+    static void *operator new(size_t size) {
+        if (size != sizeof(T) || !free_) return ::operator new(size);
+        void *p = free_;
+        free_ = *static_cast<void **>(p);
+        --count_;
+        return p;
+    }
+    static void operator delete(void *p, size_t size) noexcept {
+        if (size != sizeof(T) || count_ >= 64) return ::operator delete(p);
+        *static_cast<void **>(p) = free_;
+        free_ = p;
+        ++count_;
+    }
+
+private:
+    static inline void *free_ = nullptr;
+    static inline int count_ = 0;
+};
+
+// Adds the traceback entry of the method to every failure of its body.
+class QueueFrame : public CoroFrame {
+public:
+    QueueFrame(PyObject *self, const char *where) : self_(Ref::borrow(self)), where_(where) {}
+
+    Step resume(PyObject *value) final {
+        Step s = run(value);
+        if (s.kind == Step::Error) add_traceback(where_);
+        return s;
+    }
+
+    int traverse(visitproc visit, void *arg) noexcept override {
+        Py_VISIT(self_.get());
+        Py_VISIT(cond_.get());
+        return 0;
+    }
+
+protected:
+    virtual Step step(PyObject *value) = 0;
+    AsyncQueue *queue() const { return as_queue(self_.get()); }
+
+    // `async with cond` is `await cond.acquire()` ... `cond.release()`:
+    // calling them directly spares the context-manager coroutines.
+    Step enter_block() {
+        cond_ = Ref::borrow(queue()->_notify_cond);
+        check_async_context_manager(cond_.get());
+        return Step::await(cond_calls.acquire(cond_.get()));
+    }
+    void leave_block() {
+        Ref cond = std::move(cond_);
+        cond_calls.release(cond.get());
+    }
+    // Leaves the block by the pending exception (a cancelled wait(), say):
+    // the lock is released on the way out.
+    Step leave_block_with_error() noexcept {
+        Ref exc = Ref::steal(PyErr_GetRaisedException());
+        try {
+            leave_block();
+            PyErr_SetRaisedException(exc.release());
+        } catch (...) {
+            set_current_exception_from_cpp();
+            chain_to(std::move(exc));
+        }
+        return Step::error();
+    }
+
+    Ref self_;
+    Ref cond_;  // the condition whose lock this frame holds or awaits
+
+private:
+    Step run(PyObject *value) noexcept {
+        try {
+            return step(value);
+        } catch (...) {
+            set_current_exception_from_cpp();
+            return Step::error();
+        }
+    }
+    const char *where_;
+};
+
+enum class Conversion { Buf, Obj, Str };
+
+// push_buf / push_obj / push_str: convert, try_push, then notify under the
+// lock. The converted memory stays held until the coroutine ends, on every
+// way out (the frame is destroyed when the coroutine finishes or is freed).
+class PushFrame final : public QueueFrame, public Pooled<PushFrame> {
+public:
+    PushFrame(PyObject *self, PyObject *msg, Conversion kind, const char *where)
+        : QueueFrame(self, where), msg_(Ref::borrow(msg)), kind_(kind) {}
+
+    ~PushFrame() override {
+        if (exported_) PyBuffer_Release(&view_);
+    }
+
+    int traverse(visitproc visit, void *arg) noexcept override {
+        Py_VISIT(msg_.get());
+        Py_VISIT(owner_.get());
+        if (exported_) Py_VISIT(view_.obj);
+        return QueueFrame::traverse(visit, arg);
+    }
+
+private:
+    Step step(PyObject *value) override {
+        if (!cond_) return push();
+        // Back from acquire(): the lock is held unless it failed.
+        if (!value) return Step::error();
+        try {
+            cond_calls.notify(cond_.get());
+        } catch (const PyErrOccurred &) {
+            return leave_block_with_error();
+        }
+        leave_block();
+        return Step::ret_none();
+    }
+
+    Step push() {
+        const char *data = nullptr;
+        size_t size = 0;
+        convert(&data, &size);
+        PyObject *q = queue()->_q;
+        require_ring(q, "AsyncQueue");
+        int accepted = ring_of(q)->vtab->try_push(ring_of(q), data, size);
+        if (accepted <= 0) return Step::ret_none();  // dropped: nobody to wake
+        return enter_block();
+    }
+
+    void convert(const char **data, size_t *size) {
+        int rc;
+        switch (kind_) {
+        case Conversion::Buf:
+            rc = buf_to_cbuf(msg_.get(), &view_, data, size);
+            exported_ = rc == 0;
+            break;
+        case Conversion::Obj: {
+            PyObject *owner = nullptr;
+            rc = obj_to_cbuf(msg_.get(), &owner, data, size);
+            owner_ = Ref::steal(owner);
+            break;
+        }
+        case Conversion::Str:
+        default:
+            rc = str_to_cbuf(msg_.get(), data, size);
+            break;
+        }
+        check(rc);
+    }
+
+    Ref msg_;
+    Ref owner_;          // push_obj: the bytes object holding the message
+    Py_buffer view_{};   // push_buf: the export of msg
+    bool exported_ = false;
+    Conversion kind_;
+};
+
+// pop and the dispatcher: take a message if there is one, otherwise wait on
+// the condition and look again.
+class ConsumerFrame : public QueueFrame {
+public:
+    using QueueFrame::QueueFrame;
+
+protected:
+    // What to do with a message taken from the ring.
+    virtual Step deliver(Ref message) = 0;
+    enum At { Start, Delivering, Acquiring, Waiting } at_ = Start;
+
+private:
+    Step step(PyObject *value) override {
+        switch (at_) {
+        case Start:
+            break;
+        case Delivering:
+            if (!value) return Step::error();
+            break;
+        case Acquiring:
+            if (!value) return Step::error();
+            at_ = Waiting;
+            return Step::await(call_method(cond_.get(), FERRY_STR("wait")));
+        case Waiting:
+            if (!value) return leave_block_with_error();
+            leave_block();
+            break;
+        }
+        PyObject *q = queue()->_q;
+        require_ring(q, "AsyncQueue");
+        const char *data = nullptr;
+        size_t size = 0;
+        if (ring_of(q)->vtab->try_pop(ring_of(q), &data, &size) == 1)
+            return deliver(own(PyBytes_FromStringAndSize(data, (Py_ssize_t)size)));
+        // Empty: ask for the lock at once, with no suspension in between.
+        at_ = Acquiring;
+        return enter_block();
+    }
+};
+
+class PopFrame final : public ConsumerFrame, public Pooled<PopFrame> {
+public:
+    explicit PopFrame(PyObject *self) : ConsumerFrame(self, QUEUE_PATH "pop") {}
+
+private:
+    Step deliver(Ref message) override { return Step::ret(std::move(message)); }
+};
+
+// Hands each message to the current `_callback` and awaits what it returns;
+// ends only by an exception (cancellation, or a failing callback).
+class DispatchFrame final : public ConsumerFrame {
+public:
+    explicit DispatchFrame(PyObject *self) : ConsumerFrame(self, QUEUE_PATH "__dispatch") {}
+
+private:
+    Step deliver(Ref message) override {
+        Ref callback = Ref::borrow(queue()->_callback);  // the call may replace the field
+        at_ = Delivering;
+        return Step::await(own(PyObject_CallOneArg(callback.get(), message.get())));
+    }
+};
+
+// Wakes every waiter, then cancels the dispatcher task and waits for its end.
+class ShutdownFrame final : public QueueFrame {
+public:
+    explicit ShutdownFrame(PyObject *self) : QueueFrame(self, QUEUE_PATH "shutdown") {}
+
+    int traverse(visitproc visit, void *arg) noexcept override {
+        Py_VISIT(task_.get());
+        return QueueFrame::traverse(visit, arg);
+    }
+
+private:
+    Step step(PyObject *value) override {
+        switch (at_) {
+        case Start:
+            at_ = Acquiring;
+            return enter_block();
+        case Acquiring:
+            if (!value) return Step::error();
+            try {
+                call_method(cond_.get(), FERRY_STR("notify_all"));
+            } catch (const PyErrOccurred &) {
+                return leave_block_with_error();
+            }
+            leave_block();
+            if (queue()->_task == Py_None) return Step::ret_none();
+            task_ = Ref::borrow(queue()->_task);
+            call_method(task_.get(), FERRY_STR("cancel"));
+            at_ = Joining;
+            return Step::await(Ref::borrow(task_.get()));
+        case Joining:
+            break;
+        }
+        if (value) return Step::ret_none();
+        return swallow_cancelled();
+    }
+
+    // `except asyncio.CancelledError: pass`, the class looked up now.
+    Step swallow_cancelled() {
+        Ref exc = Ref::steal(PyErr_GetRaisedException());
+        Ref cancelled;
+        try {
+            cancelled = own(PyObject_GetAttrString(global("asyncio").get(), "CancelledError"));
+        } catch (const PyErrOccurred &) {
+            chain_to(std::move(exc));
+            throw;
+        }
+        if (PyErr_GivenExceptionMatches(exc.get(), cancelled.get())) return Step::ret_none();
+        PyErr_SetRaisedException(exc.release());
+        return Step::error();
+    }
+
+    enum At { Start, Acquiring, Joining } at_ = Start;
+    Ref task_;
+};
+
+// ---- the coroutine methods --------------------------------------------------------
+
+const CoroInfo push_buf_info = {"push_buf", "AsyncQueue.push_buf"};
+const CoroInfo push_obj_info = {"push_obj", "AsyncQueue.push_obj"};
+const CoroInfo push_str_info = {"push_str", "AsyncQueue.push_str"};
+const CoroInfo pop_info = {"pop", "AsyncQueue.pop"};
+const CoroInfo dispatch_info = {"__dispatch", "AsyncQueue.__dispatch"};
+const CoroInfo shutdown_info = {"shutdown", "AsyncQueue.shutdown"};
+
+// Arguments are parsed when the method is called; the body runs when awaited.
+PyObject *make_push(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, const CoroInfo *info,
+                    Conversion kind, const char *where) {
+    return guard([&] {
+        static const char *const names[] = {"msg"};
+        PyObject *msg = nargs == 2 && !kwnames ? args[1] : nullptr;  // the usual call, checked at once
+        if (!msg) parse_args(info->name, names, 1, 1, args + 1, nargs - 1, kwnames, &msg);
+        return make_coro(info, std::make_unique<PushFrame>(args[0], msg, kind, where)).release();
+    });
+}
+
+PyObject *push_buf_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return make_push(args, nargs, kwnames, &push_buf_info, Conversion::Buf, QUEUE_PATH "push_buf");
+}
+PyObject *push_obj_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return make_push(args, nargs, kwnames, &push_obj_info, Conversion::Obj, QUEUE_PATH "push_obj");
+}
+PyObject *push_str_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return make_push(args, nargs, kwnames, &push_str_info, Conversion::Str, QUEUE_PATH "push_str");
+}
+
+PyObject *pop_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return guard([&] {
+        if (nargs != 1 || kwnames) parse_args("pop", nullptr, 0, 0, args + 1, nargs - 1, kwnames, nullptr);
+        return make_coro(&pop_info, std::make_unique<PopFrame>(args[0])).release();
+    });
+}
+
+PyObject *dispatch_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return guard([&] {
+        parse_args("__dispatch", nullptr, 0, 0, args + 1, nargs - 1, kwnames, nullptr);
+        return make_coro(&dispatch_info, std::make_unique<DispatchFrame>(args[0])).release();
+    });
+}
+
+PyObject *shutdown_method(PyObject *const *args, Py_ssize_t, PyObject *kwnames) {
+    return guard([&] {
+        no_keywords("shutdown", kwnames);  // positional arguments are accepted and ignored
+        return make_coro(&shutdown_info, std::make_unique<ShutdownFrame>(args[0])).release();
+    });
+}
+
+// ---- start_dispatcher ---------------------------------------------------------------
+
+PyObject *own_start_function = nullptr;  // AsyncQueue.start_dispatcher, to detect overrides
+
+PyObject *start_dispatcher(AsyncQueue *self, PyObject *callback, int skip_dispatch) {
+    PyObject *o = reinterpret_cast<PyObject *>(self);
+    PyObject *r = guard([&] {
+        if (!skip_dispatch) {
+            Ref args = own(PyTuple_Pack(1, callback));
+            Ref result;
+            if (call_override(o, &AsyncQueueType, own_start_function, "start_dispatcher", args.get(), &result))
+                return result.release();
+        }
+        assign_borrowed(self->_callback, callback);
+        Ref coro = call_method(o, FERRY_STR("_AsyncQueue__dispatch"));
+        Ref loop = Ref::borrow(self->_loop);
+        Ref task = call_method(loop.get(), FERRY_STR("create_task"), coro.get());
+        assign(self->_task, std::move(task));
+        return Py_NewRef(Py_None);
+    });
+    if (!r) add_traceback(QUEUE_PATH "start_dispatcher");
+    return r;
+}
+
+PyObject *start_dispatcher_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return guard([&] {
+        static const char *const names[] = {"callback"};
+        PyObject *callback;
+        parse_args("start_dispatcher", names, 1, 1, args + 1, nargs - 1, kwnames, &callback);
+        // The Python-level method is what an override's look-up already found.
+        PyObject *r = start_dispatcher(as_queue(args[0]), callback, 1);
+        if (!r) throw PyErrOccurred();
+        return r;
+    });
+}
+
+// ---- construction and lifetime ---------------------------------------------------------
+
+PyObject *queue_new(PyTypeObject *type, PyObject *, PyObject *) {
+    PyObject *o = type->tp_alloc(type, 0);
+    if (!o) return nullptr;
+    AsyncQueue *self = as_queue(o);
+    self->vtab = &async_queue_vtable;
+    self->_q = Py_NewRef(Py_None);
+    self->_loop = Py_NewRef(Py_None);
+    self->_callback = Py_NewRef(Py_None);
+    self->_lock = Py_NewRef(Py_None);
+    self->_notify_cond = Py_NewRef(Py_None);
+    self->_task = Py_NewRef(Py_None);
+    self->_running = 0;
+    return o;
+}
+
+// The loop that is running now, or the RuntimeError that says one is needed.
+Ref running_loop(PyObject *asyncio) {
+    try {
+        return call_method(asyncio, FERRY_STR("get_running_loop"));
+    } catch (const PyErrOccurred &) {
+        if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) throw;
+        Ref first = Ref::steal(PyErr_GetRaisedException());
+        PyErr_SetString(PyExc_RuntimeError, "AsyncQueue must be created inside a running event loop.");
+        chain_to(std::move(first));
+        throw;
+    }
+}
+
+int queue_init(PyObject *o, PyObject *args, PyObject *kwargs) {
+    int rc = guard_int([&] {
+        static const char *const names[] = {"loop", "slot_size", "capacity", "overwrite", "zerocopy",
+                                            "block_on_full"};
+        PyObject *a[6];
+        parse_args_tuple("__init__", names, 6, 0, args, kwargs, a);
+        uint64_t slot_size = a[1] ? as_uint64(a[1]) : 1024;
+        uint64_t capacity = a[2] ? as_uint64(a[2]) : 16384;
+        bool overwrite = a[3] ? truth(a[3]) : false;
+        bool zerocopy = a[4] ? truth(a[4]) : false;
+        bool block_on_full = a[5] ? truth(a[5]) : false;
+
+        AsyncQueue *self = as_queue(o);
+        // The ring queue takes its five arguments by position.
+        Ref ring = own(Py_BuildValue("(KKOOO)", (unsigned long long)slot_size, (unsigned long long)capacity,
+                                     overwrite ? Py_True : Py_False, zerocopy ? Py_True : Py_False,
+                                     block_on_full ? Py_True : Py_False));
+        assign(self->_q, own(PyObject_Call(reinterpret_cast<PyObject *>(state.spsc_type), ring.get(), nullptr)));
+        Ref asyncio = global("asyncio");
+        assign(self->_lock, call_method(asyncio.get(), FERRY_STR("Lock")));
+        assign(self->_notify_cond, call_method(asyncio.get(), FERRY_STR("Condition"), self->_lock));
+        PyObject *loop = a[0] ? a[0] : Py_None;
+        if (loop == Py_None)
+            assign(self->_loop, running_loop(asyncio.get()));
+        else
+            assign_borrowed(self->_loop, loop);
+        return 0;
+    });
+    if (rc < 0) add_traceback(QUEUE_PATH "__init__");
+    return rc;
+}
+
+int queue_traverse(PyObject *o, visitproc visit, void *arg) {
+    AsyncQueue *self = as_queue(o);
+    Py_VISIT(self->_q);
+    Py_VISIT(self->_loop);
+    Py_VISIT(self->_callback);
+    Py_VISIT(self->_lock);
+    Py_VISIT(self->_notify_cond);
+    Py_VISIT(self->_task);
+    return 0;
+}
+
+int queue_clear(PyObject *o) {
+    AsyncQueue *self = as_queue(o);
+    forget_condition(self->_notify_cond);
+    assign_borrowed(self->_q, Py_None);
+    assign_borrowed(self->_loop, Py_None);
+    assign_borrowed(self->_callback, Py_None);
+    assign_borrowed(self->_lock, Py_None);
+    assign_borrowed(self->_notify_cond, Py_None);
+    assign_borrowed(self->_task, Py_None);
+    return 0;
+}
+
+// Only drops the references: the task is not cancelled, the ring not closed.
+void queue_dealloc(PyObject *o) {
+    PyObject_GC_UnTrack(o);
+    AsyncQueue *self = as_queue(o);
+    forget_condition(self->_notify_cond);
+    Py_CLEAR(self->_q);
+    Py_CLEAR(self->_loop);
+    Py_CLEAR(self->_callback);
+    Py_CLEAR(self->_lock);
+    Py_CLEAR(self->_notify_cond);
+    Py_CLEAR(self->_task);
+    Py_TYPE(o)->tp_free(o);
+}
+
+PyMethodDef queue_methods[] = {
+    {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(async_queue_reduce)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(async_queue_setstate)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+void forget_condition(PyObject *cond) noexcept { cond_calls.drop(cond); }
+
+const ferry_async_queue_vtable async_queue_vtable = {start_dispatcher};
+
+void prepare_async_queue_type() noexcept {
+    PyTypeObject &t = AsyncQueueType;
+    t.tp_name = FERRY_MODULE_NAME ".AsyncQueue";
+    t.tp_basicsize = sizeof(AsyncQueue);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    t.tp_doc = "AsyncQueue(loop=None, size_t slot_size=1024, size_t capacity=16384, bool overwrite=False, "
+               "bool zerocopy=False, bool block_on_full=False)";
+    t.tp_new = queue_new;
+    t.tp_init = queue_init;
+    t.tp_dealloc = queue_dealloc;
+    t.tp_traverse = queue_traverse;
+    t.tp_clear = queue_clear;
+    t.tp_methods = queue_methods;
+}
+
+namespace {
+const FunctionDef start_dispatcher_def = {"start_dispatcher", "AsyncQueue.start_dispatcher",
+                                          "AsyncQueue.start_dispatcher(self, callback)", start_dispatcher_method,
+                                          &AsyncQueueType, false};
+const FunctionDef push_buf_def = {"push_buf", "AsyncQueue.push_buf", "AsyncQueue.push_buf(self, msg)",
+                                  push_buf_method, &AsyncQueueType, true};
+const FunctionDef push_obj_def = {"push_obj", "AsyncQueue.push_obj", "AsyncQueue.push_obj(self, msg)",
+                                  push_obj_method, &AsyncQueueType, true};
+const FunctionDef push_str_def = {"push_str", "AsyncQueue.push_str", "AsyncQueue.push_str(self, msg)",
+                                  push_str_method, &AsyncQueueType, true};
+const FunctionDef pop_def = {"pop", "AsyncQueue.pop", "AsyncQueue.pop(self)", pop_method, &AsyncQueueType, true};
+const FunctionDef dispatch_def = {"__dispatch", "AsyncQueue.__dispatch", "AsyncQueue.__dispatch(self)",
+                                  dispatch_method, &AsyncQueueType, true};
+const FunctionDef shutdown_def = {"shutdown", "AsyncQueue.shutdown", "AsyncQueue.shutdown(self, *excinfo)",
+                                  shutdown_method, &AsyncQueueType, true};
+}  // namespace
+
+void bind_async_queue_methods() {
+    PyTypeObject *t = &AsyncQueueType;
+    add_method(t, "start_dispatcher", &start_dispatcher_def);
+    own_start_function = PyDict_GetItemString(t->tp_dict, "start_dispatcher");  // borrowed: the type keeps it
+    add_method(t, "push_buf", &push_buf_def);
+    add_method(t, "push_obj", &push_obj_def);
+    add_method(t, "push_str", &push_str_def);
+    add_method(t, "pop", &pop_def);
+    add_method(t, "_AsyncQueue__dispatch", &dispatch_def);
+    add_method(t, "shutdown", &shutdown_def);
+}
+
+}  // namespace ferry

@@ -1,0 +1,24 @@
+// AsyncQueue: an awaitable queue over a ring queue for coroutines on one
+// event loop, and its pickling.
+#pragma once
+#include <Python.h>
+#include "ferrylink.h"
+#include "pyfunc.hpp"
+
+namespace ferry {
+
+extern PyTypeObject AsyncQueueType;
+extern const ferry_async_queue_vtable async_queue_vtable;
+void prepare_async_queue_type() noexcept;
+void bind_async_queue_methods();
+extern const FunctionDef unpickle_async_queue_def;  // __pyx_unpickle_AsyncQueue
+
+// Drops the cached calls of a condition that a queue stops holding.
+void forget_condition(PyObject *cond) noexcept;
+
+// The reduce protocol (asyncqueue_pickle.cpp), installed as __reduce__ and
+// __setstate__ through the type's method table.
+PyObject *async_queue_reduce(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+PyObject *async_queue_setstate(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+
+}  // namespace ferry
