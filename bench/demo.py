@@ -1,9 +1,12 @@
-"""Demo: a native producer thread pushes N messages into an AsyncDispatcher;
-the asyncio callback checks order and integrity. Prints messages/s, CPU time
-and what was lost."""
+"""Demo: a native producer thread pushes N messages through each consumer
+kind (AsyncDispatcher to an asyncio callback, SyncDispatcher in both wake-up
+modes to a callback on its own thread, CyPipe to a native consumer thread,
+AsyncQueue between coroutines); every consumer checks order and integrity.
+Prints messages/s, CPU time and what was lost."""
 import argparse
 import asyncio
 import sys
+import threading
 import time
 
 from nimbo.utils.ferrylink import _ferrytest as ft
@@ -43,9 +46,68 @@ async def async_dispatcher_demo(count, size):
             "lost": accepted - state["seen"], "refused": len(refused), "seconds": end - start, "cpu": cpu}
 
 
+def sync_dispatcher_demo(count, size, nonblocking):
+    done = threading.Event()
+    state = {"seen": 0, "bad": 0, "end": 0.0}
+    name = f"SyncDispatcher ({'datagram' if nonblocking else 'waiting'})"
+
+    def cb(message):
+        if not ft.check_message(message, state["seen"]):
+            state["bad"] += 1
+        state["seen"] += 1
+        if state["seen"] == count:
+            state["end"] = time.perf_counter()
+            done.set()
+
+    d = fl.SyncDispatcher(cb, nonblocking=nonblocking, detach=False)
+    d.setup()
+    cpu, start = time.process_time(), time.perf_counter()
+    producer = ft.start_producer(d, "push_fn", count, [size], retry_full=True)
+    while not done.wait(0.25):
+        print(f"\r  {name}: {state['seen']:>12,} / {count:,} delivered", end="", file=sys.stderr, flush=True)
+    cpu = time.process_time() - cpu
+    accepted, refused = producer.join()
+    d.close()
+    print(f"\r  {name}: {state['seen']:>12,} / {count:,} delivered", file=sys.stderr)
+    return {"consumer": name, "delivered": state["seen"], "corrupt": state["bad"], "lost": accepted - state["seen"],
+            "refused": len(refused), "seconds": state["end"] - start, "cpu": cpu}
+
+
+def pipe_demo(count, size):
+    pipe = fl.CyPipe()
+    cpu, start = time.process_time(), time.perf_counter()
+    producer = ft.start_producer(pipe, "push_fn", count, [size], retry_full=True)
+    tally = ft.pipe_consume(pipe, "pointers", count, [size], 600)
+    seconds, cpu = time.perf_counter() - start, time.process_time() - cpu
+    accepted, refused = producer.join()
+    return {"consumer": "CyPipe (native)", "delivered": tally["received"],
+            "corrupt": tally["corrupt"] + tally["wrong_size"] + tally["out_of_order"],
+            "lost": accepted - tally["received"], "refused": len(refused), "seconds": seconds, "cpu": cpu}
+
+
+async def async_queue_demo(count, size):
+    q = fl.AsyncQueue()
+    state = {"bad": 0}
+
+    async def produce():
+        for i in range(count):
+            await q.push_obj(ft.make_message(i, size))
+
+    async def consume():
+        for i in range(count):
+            if not ft.check_message(await q.pop(), i):
+                state["bad"] += 1
+
+    cpu, start = time.process_time(), time.perf_counter()
+    await asyncio.gather(produce(), consume())
+    seconds, cpu = time.perf_counter() - start, time.process_time() - cpu
+    return {"consumer": "AsyncQueue (coroutines)", "delivered": count, "corrupt": state["bad"], "lost": 0,
+            "refused": 0, "seconds": seconds, "cpu": cpu}
+
+
 def report(r, count, size):
     rate = r["delivered"] / r["seconds"]
-    print(f"{r['consumer']:<16} {count:,} x {size} B: {rate:,.0f} messages/s, {r['seconds']:.2f} s wall, "
+    print(f"{r['consumer']:<26} {count:,} x {size} B: {rate:,.0f} messages/s, {r['seconds']:.2f} s wall, "
           f"{r['cpu']:.2f} s CPU (both threads), lost {r['lost']}, corrupt {r['corrupt']}, "
           f"refused pushes {r['refused']}")
     return r["lost"] == 0 and r["corrupt"] == 0 and r["refused"] == 0
@@ -56,8 +118,16 @@ def main():
     ap.add_argument("-n", "--count", type=int, default=1_000_000)
     ap.add_argument("--size", type=int, default=64)
     args = ap.parse_args()
-    ok = report(asyncio.run(async_dispatcher_demo(args.count, args.size)), args.count, args.size)
-    sys.exit(0 if ok else 1)
+    runs = [
+        lambda: asyncio.run(async_dispatcher_demo(args.count, args.size)),
+        lambda: sync_dispatcher_demo(args.count, args.size, nonblocking=False),
+        lambda: sync_dispatcher_demo(args.count, args.size, nonblocking=True),
+        lambda: pipe_demo(args.count, args.size),
+    ]
+    if hasattr(fl.AsyncQueue, "pop"):
+        runs.append(lambda: asyncio.run(async_queue_demo(args.count, args.size)))
+    ok = [report(run(), args.count, args.size) for run in runs]
+    sys.exit(0 if all(ok) else 1)
 
 
 if __name__ == "__main__":
