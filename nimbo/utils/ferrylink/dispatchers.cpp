@@ -87,36 +87,12 @@ static void adisp_do_setup(AsyncDispatcher *self, PyObject *host, int recvbuf) {
 }
 
 static void adisp_setup(AsyncDispatcher *self, int skip_dispatch, ferry_setup_args *opt) noexcept {
-    guard_int(FERRY_MODULE_NAME ".AsyncDispatcher.setup", [&] {
-        PyObject *host = PyTuple_GET_ITEM(state.setup_defaults, 0);
-        int recvbuf = 16777216;
-        if (opt && opt->n >= 1) host = opt->host;
-        if (opt && opt->n >= 2) recvbuf = opt->recvbuf;
-        if (!skip_dispatch) {
-            Ref args = own(Py_BuildValue("(Oi)", host, recvbuf));
-            if (call_override(reinterpret_cast<PyObject *>(self), &AsyncDispatcherType, own_setup_function,
-                                  "setup", args.get()))
-                return 0;
-        }
-        adisp_do_setup(self, host, recvbuf);
-        return 0;
-    });
+    setup_entry(self, &AsyncDispatcherType, own_setup_function, skip_dispatch, opt, adisp_do_setup,
+                FERRY_MODULE_NAME ".AsyncDispatcher.setup");
 }
 
 static PyObject *adisp_setup_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *self = args[0];
-    PyObject *r = guard([&] {
-        static const char *const names[] = {"host", "recvbuf"};
-        PyObject *a[2];
-        parse_args("setup", names, 2, 0, args + 1, nargs - 1, kwnames, a);
-        ferry_setup_args opt = {2, a[0] ? a[0] : PyTuple_GET_ITEM(state.setup_defaults, 0), 16777216};
-        check_exact_type(opt.host, &PyUnicode_Type, "host", true);
-        if (a[1]) opt.recvbuf = as_int32(a[1]);
-        adisp_setup(as_adisp(self), 1, &opt);
-        if (PyErr_Occurred()) throw PyErrOccurred();
-        return Py_NewRef(Py_None);
-    });
-    return r;
+    return setup_method(args, nargs, kwnames, adisp_setup);
 }
 
 // `_finalize`, handed to the task's loop by close: cancel unless already done.

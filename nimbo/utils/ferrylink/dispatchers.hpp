@@ -4,6 +4,7 @@
 #include <Python.h>
 #include "ferrylink.h"
 #include "module_state.hpp"
+#include "pyfunc.hpp"
 #include "wakeup.hpp"
 
 namespace ferry {
@@ -40,6 +41,43 @@ inline int push_and_wake(Dispatcher *self, ferry_spsc_push_fn ferry_spsc_vtable:
     int r = ring_push(self->_q, form, data, size);
     if (r > 0) send_wakeup(&self->_wakeup);
     return r;
+}
+
+// The native `setup` entry of both dispatchers: applies the defaults of the
+// optional arguments, lets a Python subclass's `setup` run instead unless the
+// caller bypasses it, else runs `do_setup`. Failure leaves an exception set.
+template <class Dispatcher>
+void setup_entry(Dispatcher *self, PyTypeObject *type, PyObject *own_setup, int skip_dispatch,
+                 const ferry_setup_args *opt, void (*do_setup)(Dispatcher *, PyObject *host, int recvbuf),
+                 const char *where) noexcept {
+    guard_int(where, [&] {
+        PyObject *host = opt && opt->n >= 1 ? opt->host : PyTuple_GET_ITEM(state.setup_defaults, 0);
+        int recvbuf = opt && opt->n >= 2 ? opt->recvbuf : 16777216;
+        if (!skip_dispatch) {
+            Ref args = own(Py_BuildValue("(Oi)", host, recvbuf));
+            if (call_override(reinterpret_cast<PyObject *>(self), type, own_setup, "setup", args.get())) return 0;
+        }
+        do_setup(self, host, recvbuf);
+        return 0;
+    });
+}
+
+// The Python-level `setup(self, str host='127.0.0.1', int recvbuf=16777216)`:
+// checks its arguments and calls the native entry with the bypass flag set.
+template <class Dispatcher>
+PyObject *setup_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                       void (*entry)(Dispatcher *, int, ferry_setup_args *)) {
+    return guard([&] {
+        static const char *const names[] = {"host", "recvbuf"};
+        PyObject *a[2];
+        parse_args("setup", names, 2, 0, args + 1, nargs - 1, kwnames, a);
+        ferry_setup_args opt = {2, a[0] ? a[0] : PyTuple_GET_ITEM(state.setup_defaults, 0), 16777216};
+        check_exact_type(opt.host, &PyUnicode_Type, "host", true);
+        if (a[1]) opt.recvbuf = as_int32(a[1]);
+        entry(reinterpret_cast<Dispatcher *>(args[0]), 1, &opt);
+        if (PyErr_Occurred()) throw PyErrOccurred();
+        return Py_NewRef(Py_None);
+    });
 }
 
 // Each type: its object, its native method table, a step that fills the

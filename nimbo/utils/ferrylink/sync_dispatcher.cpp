@@ -381,33 +381,12 @@ static void sdisp_do_setup(SyncDispatcher *self, PyObject *host, int recvbuf) {
 }
 
 static void sdisp_setup(SyncDispatcher *self, int skip_dispatch, ferry_setup_args *opt) noexcept {
-    guard_int([&] {
-        PyObject *host = PyTuple_GET_ITEM(state.setup_defaults, 0);
-        int recvbuf = 16777216;
-        if (opt && opt->n >= 1) host = opt->host;
-        if (opt && opt->n >= 2) recvbuf = opt->recvbuf;
-        if (!skip_dispatch) {
-            Ref args = own(Py_BuildValue("(Oi)", host, recvbuf));
-            if (call_override(as_obj(self), &SyncDispatcherType, own_setup_function, "setup", args.get())) return 0;
-        }
-        sdisp_do_setup(self, host, recvbuf);
-        return 0;
-    });
-    if (PyErr_Occurred()) add_traceback(FERRY_MODULE_NAME ".SyncDispatcher.setup");
+    setup_entry(self, &SyncDispatcherType, own_setup_function, skip_dispatch, opt, sdisp_do_setup,
+                FERRY_MODULE_NAME ".SyncDispatcher.setup");
 }
 
 static PyObject *sdisp_setup_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return guard([&] {
-        static const char *const names[] = {"host", "recvbuf"};
-        PyObject *a[2];
-        parse_args("setup", names, 2, 0, args + 1, nargs - 1, kwnames, a);
-        ferry_setup_args opt = {2, a[0] ? a[0] : PyTuple_GET_ITEM(state.setup_defaults, 0), 16777216};
-        check_exact_type(opt.host, &PyUnicode_Type, "host", true);
-        if (a[1]) opt.recvbuf = as_int32(a[1]);
-        sdisp_setup(as_sdisp(args[0]), 1, &opt);
-        if (PyErr_Occurred()) throw PyErrOccurred();
-        return Py_NewRef(Py_None);
-    });
+    return setup_method(args, nargs, kwnames, sdisp_setup);
 }
 
 // Fixed order: flag, queue close, wake-up (socket still open), socket close, join.
