@@ -42,17 +42,14 @@ bool spare_stop_free() noexcept {
 void set_spare_args(PyObject *value) noexcept {
     PyObject *args = reinterpret_cast<PyBaseExceptionObject *>(spare_stop)->args;
     if (args && PyTuple_CheckExact(args) && PyTuple_GET_SIZE(args) == 1 && Py_REFCNT(args) == 1) {
-        PyObject *old = PyTuple_GET_ITEM(args, 0);
+        Ref old = Ref::steal(PyTuple_GET_ITEM(args, 0));
         PyTuple_SET_ITEM(args, 0, Py_NewRef(value));
-        Py_DECREF(old);
         // The collector untracks a tuple holding only untracked objects.
         if (PyObject_GC_IsTracked(value) && !PyObject_GC_IsTracked(args)) PyObject_GC_Track(args);
         return;
     }
-    PyObject *fresh = PyTuple_Pack(1, value);
-    if (!fresh) return;  // keeps the old args; the value itself is still right
-    PyException_SetArgs(spare_stop, fresh);
-    Py_DECREF(fresh);
+    Ref fresh = Ref::steal(PyTuple_Pack(1, value));
+    if (fresh) PyException_SetArgs(spare_stop, fresh.get());  // else the old args stay; the value is right
 }
 
 void empty_spare_stop() noexcept {
@@ -85,10 +82,9 @@ Ref awaitable_iter(PyObject *obj) {
     if (t == &CoroType || PyCoro_CheckExact(obj)) return Ref::borrow(obj);
     if (PyGen_CheckExact(obj)) {
         // A generator marked by types.coroutine is awaitable as it is.
-        PyCodeObject *code = PyGen_GetCode(reinterpret_cast<PyGenObject *>(obj));
-        bool iterable_coro = code && (code->co_flags & CO_ITERABLE_COROUTINE);
-        Py_XDECREF(reinterpret_cast<PyObject *>(code));
-        if (iterable_coro) return Ref::borrow(obj);
+        Ref code = Ref::steal(reinterpret_cast<PyObject *>(PyGen_GetCode(reinterpret_cast<PyGenObject *>(obj))));
+        if (code && (reinterpret_cast<PyCodeObject *>(code.get())->co_flags & CO_ITERABLE_COROUTINE))
+            return Ref::borrow(obj);
     }
     unaryfunc getter = t->tp_as_async ? t->tp_as_async->am_await : nullptr;
     if (!getter) {
@@ -110,55 +106,38 @@ Ref awaitable_iter(PyObject *obj) {
 // The value of a pending StopIteration (cleared), or nullptr if another error.
 PyObject *take_stop_iteration_value() noexcept {
     if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return nullptr;
-    PyObject *exc = PyErr_GetRaisedException();
-    PyObject *value = PyObject_GetAttrString(exc, "value");
-    Py_DECREF(exc);
-    return value;
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    return PyObject_GetAttrString(exc.get(), "value");
 }
 
 PySendResult coro_send_impl(CoroObject *c, PyObject *arg, PyObject **result) noexcept;
 
 // Closes an iterator being awaited, for a GeneratorExit thrown into us.
 int close_iter(PyObject *yf) noexcept {
-    if (Py_IS_TYPE(yf, &CoroType) || PyGen_Check(yf) || PyCoro_CheckExact(yf)) {
-        PyObject *r = PyObject_CallMethod(yf, "close", nullptr);
-        Py_XDECREF(r);
-        return r ? 0 : -1;
-    }
-    PyObject *meth = nullptr;
-    if (PyObject_GetOptionalAttrString(yf, "close", &meth) < 0) return -1;
-    if (!meth) return 0;
-    PyObject *r = PyObject_CallNoArgs(meth);
-    Py_DECREF(meth);
-    Py_XDECREF(r);
-    return r ? 0 : -1;
+    PyObject *found = nullptr;
+    if (PyObject_GetOptionalAttrString(yf, "close", &found) < 0) return -1;
+    Ref meth = Ref::steal(found);
+    if (!meth) return 0;  // nothing to close
+    return Ref::steal(PyObject_CallNoArgs(meth.get())) ? 0 : -1;
 }
 
 // Throws the pending exception into the awaited iterator `yf`.
 PySendResult throw_into(PyObject *yf, PyObject **result) noexcept {
     if (PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
-        PyObject *exc = PyErr_GetRaisedException();
-        if (close_iter(yf) < 0) {
-            Py_DECREF(exc);
-            return PYGEN_ERROR;
-        }
-        PyErr_SetRaisedException(exc);
+        Ref exc = Ref::steal(PyErr_GetRaisedException());
+        if (close_iter(yf) == 0) PyErr_SetRaisedException(exc.release());  // else close's error wins
         return PYGEN_ERROR;
     }
     if (Py_IS_TYPE(yf, &CoroType)) return coro_send_impl(as_coro(yf), nullptr, result);
-    PyObject *exc = PyErr_GetRaisedException();
-    PyObject *meth = nullptr;
-    if (PyObject_GetOptionalAttrString(yf, "throw", &meth) < 0) {
-        Py_DECREF(exc);
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    PyObject *found = nullptr;
+    if (PyObject_GetOptionalAttrString(yf, "throw", &found) < 0) return PYGEN_ERROR;
+    Ref meth = Ref::steal(found);
+    if (!meth) {  // cannot take it: raise it here
+        PyErr_SetRaisedException(exc.release());
         return PYGEN_ERROR;
     }
-    if (!meth) {
-        PyErr_SetRaisedException(exc);
-        return PYGEN_ERROR;
-    }
-    PyObject *r = PyObject_CallOneArg(meth, exc);
-    Py_DECREF(meth);
-    Py_DECREF(exc);
+    PyObject *r = PyObject_CallOneArg(meth.get(), exc.get());
     if (r) {
         *result = r;
         return PYGEN_NEXT;
@@ -251,10 +230,8 @@ PySendResult coro_send_impl(CoroObject *c, PyObject *arg, PyObject **result) noe
 
 PyObject *finish_call(PySendResult r, PyObject *res) noexcept {
     if (r == PYGEN_NEXT) return res;
-    if (r == PYGEN_RETURN) {
-        set_stop_iteration(res);
-        Py_DECREF(res);
-    }
+    Ref value = Ref::steal(res);
+    if (r == PYGEN_RETURN) set_stop_iteration(value.get());
     return nullptr;
 }
 
@@ -272,7 +249,7 @@ PyObject *coro_iternext(PyObject *self) {
     PyObject *res = nullptr;
     PySendResult r = coro_send_impl(as_coro(self), Py_None, &res);
     if (r == PYGEN_RETURN && res == Py_None) {
-        Py_DECREF(res);
+        Ref done = Ref::steal(res);
         return nullptr;  // exhausted, no value to carry
     }
     return finish_call(r, res);
@@ -290,26 +267,26 @@ PyObject *coro_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
         return nullptr;
     }
-    PyObject *exc;
+    Ref exc;
     if (PyExceptionInstance_Check(typ)) {
         if (val) {
             PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
             return nullptr;
         }
-        exc = Py_NewRef(typ);
+        exc = Ref::borrow(typ);
     } else if (PyExceptionClass_Check(typ)) {
         if (val && PyObject_TypeCheck(val, reinterpret_cast<PyTypeObject *>(typ)))
-            exc = Py_NewRef(val);
+            exc = Ref::borrow(val);
         else
-            exc = val ? PyObject_CallOneArg(typ, val) : PyObject_CallNoArgs(typ);
+            exc = Ref::steal(val ? PyObject_CallOneArg(typ, val) : PyObject_CallNoArgs(typ));
         if (!exc) return nullptr;
     } else {
         PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
                      Py_TYPE(typ)->tp_name);
         return nullptr;
     }
-    if (tb) PyException_SetTraceback(exc, tb);
-    PyErr_SetRaisedException(exc);
+    if (tb) PyException_SetTraceback(exc.get(), tb);
+    PyErr_SetRaisedException(exc.release());
     PyObject *res = nullptr;
     PySendResult r = coro_send_impl(as_coro(self), nullptr, &res);  // before `res` is read
     return finish_call(r, res);
@@ -324,15 +301,12 @@ PyObject *coro_close(PyObject *self, PyObject *) {
     PyErr_SetNone(PyExc_GeneratorExit);
     PyObject *res = nullptr;
     PySendResult r = coro_send_impl(c, nullptr, &res);
+    Ref result = Ref::steal(res);
     if (r == PYGEN_NEXT) {
-        Py_DECREF(res);
         PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
         return nullptr;
     }
-    if (r == PYGEN_RETURN) {
-        Py_DECREF(res);
-        Py_RETURN_NONE;
-    }
+    if (r == PYGEN_RETURN) Py_RETURN_NONE;
     if (PyErr_ExceptionMatches(PyExc_GeneratorExit) || PyErr_ExceptionMatches(PyExc_StopIteration)) {
         PyErr_Clear();
         Py_RETURN_NONE;
@@ -348,11 +322,7 @@ void coro_finalize(PyObject *self) {
     CoroObject *c = as_coro(self);
     if (c->state != SUSPENDED) return;
     PyObject *saved = PyErr_GetRaisedException();
-    PyObject *r = coro_close(self, nullptr);
-    if (r)
-        Py_DECREF(r);
-    else
-        PyErr_WriteUnraisable(self);
+    if (!Ref::steal(coro_close(self, nullptr))) PyErr_WriteUnraisable(self);
     PyErr_SetRaisedException(saved);
 }
 

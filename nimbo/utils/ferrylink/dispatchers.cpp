@@ -249,10 +249,7 @@ static int adisp_clear(PyObject *o) {
 // Runs before the fields go, also for instances the collector found in a cycle.
 static void adisp_finalize(PyObject *o) {
     PyObject *saved = PyErr_GetRaisedException();
-    PyObject *r = PyObject_CallMethod(o, "close", nullptr);
-    if (r)
-        Py_DECREF(r);
-    else
+    if (!Ref::steal(PyObject_CallMethod(o, "close", nullptr)))
         write_unraisable(FERRY_MODULE_NAME ".AsyncDispatcher.__dealloc__");
     PyErr_SetRaisedException(saved);
 }

@@ -80,14 +80,11 @@ PyObject *module_instance = nullptr;  // the one module object of the process
 // ---- create step ----------------------------------------------------------------
 
 int copy_spec_attr(PyObject *spec, PyObject *dict, const char *from, const char *to, bool none_ok) {
-    PyObject *value = nullptr;
-    int found = PyObject_GetOptionalAttrString(spec, from, &value);
-    if (found < 0) return -1;
-    if (!found) return 0;  // missing: skipped
-    int rc = 0;
-    if (none_ok || value != Py_None) rc = PyDict_SetItemString(dict, to, value);
-    Py_DECREF(value);
-    return rc;
+    PyObject *found = nullptr;
+    if (PyObject_GetOptionalAttrString(spec, from, &found) < 0) return -1;
+    Ref value = Ref::steal(found);
+    if (!value) return 0;  // missing: skipped
+    return none_ok || value.get() != Py_None ? PyDict_SetItemString(dict, to, value.get()) : 0;
 }
 
 PyObject *module_create(PyObject *spec, PyModuleDef *) {

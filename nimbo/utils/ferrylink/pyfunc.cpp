@@ -149,15 +149,15 @@ void set_traceback_globals(PyObject *globals) noexcept { tb_globals = globals; }
 void add_traceback(const char *where) noexcept {
     PyObject *exc = PyErr_GetRaisedException();
     if (!exc) return;
-    PyCodeObject *code = PyCode_NewEmpty("ferrylink.cpp", where, 0);
-    PyObject *globals = tb_globals ? Py_NewRef(tb_globals) : PyDict_New();
-    PyFrameObject *frame = (code && globals) ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
-    PyErr_Clear();
+    Ref code = Ref::steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty("ferrylink.cpp", where, 0)));
+    Ref globals = tb_globals ? Ref::borrow(tb_globals) : Ref::steal(PyDict_New());
+    Ref frame;
+    if (code && globals)
+        frame = Ref::steal(reinterpret_cast<PyObject *>(PyFrame_New(
+            PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()), globals.get(), nullptr)));
+    PyErr_Clear();  // a failure to make the entry leaves the exception as it was
     PyErr_SetRaisedException(exc);
-    if (frame) PyTraceBack_Here(frame);
-    Py_XDECREF(frame);
-    Py_XDECREF(globals);
-    Py_XDECREF((PyObject *)code);
+    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(frame.get()));
 }
 
 void write_unraisable(const char *context) noexcept {
@@ -165,10 +165,9 @@ void write_unraisable(const char *context) noexcept {
     if (!exc) return;
     // Display only: PyErr_Print would exit the process on SystemExit.
     PyErr_DisplayException(exc);
-    PyObject *ctx = PyUnicode_FromString(context);
+    Ref ctx = Ref::steal(PyUnicode_FromString(context));
     PyErr_SetRaisedException(exc);
-    PyErr_WriteUnraisable(ctx);
-    Py_XDECREF(ctx);
+    PyErr_WriteUnraisable(ctx.get());
 }
 
 // ---- function objects ------------------------------------------------------

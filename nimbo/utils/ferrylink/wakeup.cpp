@@ -21,6 +21,21 @@ static void log_line(const char *method, PyObject *text) {
     own(PyObject_CallMethod(logger.get(), method, "O", text));
 }
 
+// While alive, `e` is the exception being handled, as inside an `except`
+// block: anything raised meanwhile gets it as its context.
+class Handling {
+public:
+    explicit Handling(PyObject *e) noexcept : outer_(Ref::steal(PyErr_GetHandledException())) {
+        PyErr_SetHandledException(e);
+    }
+    ~Handling() { PyErr_SetHandledException(outer_.get()); }
+    Handling(const Handling &) = delete;
+    Handling &operator=(const Handling &) = delete;
+
+private:
+    Ref outer_;
+};
+
 static bool platform_is_linux() {
     Ref sys = global("sys");
     Ref platform = attr(sys.get(), "platform");
@@ -36,6 +51,7 @@ Ref setup_socket(bool blocking, int recvbuf) {
     Ref sock = own(PyObject_CallFunctionObjArgs(sock_type.get(), af_inet.get(), sock_dgram.get(), nullptr));
     own(PyObject_CallMethod(sock.get(), "setblocking", "O", blocking ? Py_True : Py_False));
     Ref sol_socket = attr(socket_mod.get(), "SOL_SOCKET");
+    Ref so_rcvbuf = attr(socket_mod.get(), "SO_RCVBUF");
     Ref size = own(PyLong_FromLong(recvbuf));
     if (recvbuf > 0) {
         if (platform_is_linux()) {
@@ -47,37 +63,28 @@ Ref setup_socket(bool blocking, int recvbuf) {
                 // Handled like an `except OSError as e:` block: the exception
                 // stays the context of anything raised while handling it.
                 Ref e = Ref::steal(PyErr_GetRaisedException());
-                PyObject *outer = PyErr_GetHandledException();
-                PyErr_SetHandledException(e.get());
-                try {
-                    Ref err = attr(e.get(), "errno");
-                    bool no_right = false;
-                    for (long code : {1L, 13L}) {
-                        Ref c = own(PyLong_FromLong(code));
-                        int eq = PyObject_RichCompareBool(err.get(), c.get(), Py_EQ);
-                        if (eq < 0) throw PyErrOccurred();
-                        if (eq) { no_right = true; break; }
+                Handling handling(e.get());
+                Ref err = attr(e.get(), "errno");
+                bool no_right = false;
+                for (long code : {1L, 13L}) {
+                    Ref c = own(PyLong_FromLong(code));
+                    int eq = PyObject_RichCompareBool(err.get(), c.get(), Py_EQ);
+                    if (eq < 0) throw PyErrOccurred();
+                    if (eq) {
+                        no_right = true;
+                        break;
                     }
-                    Ref msg = no_right ? own(PyUnicode_FromString(
-                                             "SO_RCVBUFFORCE needs CAP_NET_ADMIN (sudo or setcap). Falling back to SO_RCVBUF."))
-                                       : own(PyUnicode_FromFormat("WARNING: SO_RCVBUFFORCE failed (%S). Falling back.", e.get()));
-                    log_line("warn", msg.get());
-                    Ref so_rcvbuf = attr(socket_mod.get(), "SO_RCVBUF");
-                    own(PyObject_CallMethod(sock.get(), "setsockopt", "OOO", sol_socket.get(), so_rcvbuf.get(), size.get()));
-                } catch (...) {
-                    PyErr_SetHandledException(outer);
-                    Py_XDECREF(outer);
-                    throw;
                 }
-                PyErr_SetHandledException(outer);
-                Py_XDECREF(outer);
+                Ref msg = no_right ? own(PyUnicode_FromString(
+                                         "SO_RCVBUFFORCE needs CAP_NET_ADMIN (sudo or setcap). Falling back to SO_RCVBUF."))
+                                   : own(PyUnicode_FromFormat("WARNING: SO_RCVBUFFORCE failed (%S). Falling back.", e.get()));
+                log_line("warn", msg.get());
+                own(PyObject_CallMethod(sock.get(), "setsockopt", "OOO", sol_socket.get(), so_rcvbuf.get(), size.get()));
             }
         } else {
-            Ref so_rcvbuf = attr(socket_mod.get(), "SO_RCVBUF");
             own(PyObject_CallMethod(sock.get(), "setsockopt", "OOO", sol_socket.get(), so_rcvbuf.get(), size.get()));
         }
     }
-    Ref so_rcvbuf = attr(socket_mod.get(), "SO_RCVBUF");
     Ref actual = own(PyObject_CallMethod(sock.get(), "getsockopt", "OO", sol_socket.get(), so_rcvbuf.get()));
     Ref line = own(PyUnicode_FromFormat("SO_RCVBUF= %S", actual.get()));
     log_line("debug", line.get());
