@@ -127,9 +127,9 @@ double run_ferry(Form form, size_t size, bool zerocopy, uint64_t count) {
     double s = timed(
         [&] {
             std::vector<char> buf(size);
-            Backoff b;
             for (uint64_t i = 0; i < count; ++i) {
                 std::memcpy(buf.data(), &i, 8);
+                Backoff b;
                 switch (form) {
                 case Form::FixedTry:
                     while (r->try_push(buf.data(), size) != 1) b.wait();
@@ -146,8 +146,8 @@ double run_ferry(Form form, size_t size, bool zerocopy, uint64_t count) {
             const char *p;
             size_t n;
             uint64_t sum = 0, seq;
-            Backoff b;
             for (uint64_t i = 0; i < count; ++i) {
+                Backoff b;
                 switch (form) {
                 case Form::FixedTry:
                     while (r->try_pop(&p, &n) != 1) b.wait();
