@@ -226,16 +226,21 @@ void queue_dealloc(PyObject *self) noexcept {
     Py_TYPE(self)->tp_free(self);
 }
 
+// The ring, unless it is gone or another thread is inside a blocking push.
+SpscRing *producer_ring(PyObject *self) {
+    SpscRing *r = ready_ring(self);
+    if (r != nullptr && reinterpret_cast<ferry_spsc_queue *>(self)->reserved_flags[kPushBusy]) {
+        PyErr_SetString(PyExc_RuntimeError, "another thread is pushing (one producer only)");
+        return nullptr;
+    }
+    return r;
+}
+
 PyObject *queue_try_push(PyObject *self, PyObject *obj) noexcept {
     return guarded(
         [&]() -> PyObject * {
-            SpscRing *r = ready_ring(self);
+            SpscRing *r = producer_ring(self);
             if (r == nullptr) return nullptr;
-            auto *q = reinterpret_cast<ferry_spsc_queue *>(self);
-            if (q->reserved_flags[kPushBusy]) {
-                PyErr_SetString(PyExc_RuntimeError, "another thread is pushing (one producer only)");
-                return nullptr;
-            }
             Bytes b;
             if (!b.get(obj)) return nullptr;
             return PyLong_FromLong(r->try_push(b.data, b.size));
@@ -246,13 +251,9 @@ PyObject *queue_try_push(PyObject *self, PyObject *obj) noexcept {
 PyObject *queue_push(PyObject *self, PyObject *obj) noexcept {
     return guarded(
         [&]() -> PyObject * {
-            SpscRing *r = ready_ring(self);
+            SpscRing *r = producer_ring(self);
             if (r == nullptr) return nullptr;
             auto *q = reinterpret_cast<ferry_spsc_queue *>(self);
-            if (q->reserved_flags[kPushBusy]) {
-                PyErr_SetString(PyExc_RuntimeError, "another thread is pushing (one producer only)");
-                return nullptr;
-            }
             Bytes b;
             if (!b.get(obj)) return nullptr;
             int rc;
