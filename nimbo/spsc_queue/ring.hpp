@@ -240,7 +240,6 @@ public:
         r->slot_size_ = opt.slot_size;
         r->capacity_ = opt.capacity;
         r->stride_ = stride;
-        r->far_slots_ = stride >= 256;
         r->slots_ = slots;
         r->slot_mask_ = slots - 1;
         r->var_limit_ = var_limit;
@@ -380,6 +379,7 @@ private:
     // Slots far apart each start on cold lines, one miss (or two) per message
     // when messages come slower than the hardware prefetcher follows: ask for
     // the next slot's first two lines ahead of time.
+    bool far_slots() const noexcept { return stride_ >= 256; }  // neighbours share no line
     void prefetch_slot(uint64_t index) const noexcept {
         const char *p = slot_at(index);
         ring_detail::prefetch(p);
@@ -456,7 +456,7 @@ private:
         bump(pushed_);  // before the message is visible: pending() never goes negative
         head_.store(h + 1, std::memory_order_release);
         p_head_ = h + 1;
-        if (far_slots_) prefetch_slot(h + 1);
+        if (far_slots()) prefetch_slot(h + 1);
         return kAccepted;
     }
 
@@ -646,7 +646,7 @@ private:
         deliver(slot + 8, size_t(load_header(slot)), t + 1, data, size);
         // Only a published slot: reading one still being written would pull
         // its lines away from the producer.
-        if (far_slots_ && t + 1 != c_head_cache_) prefetch_slot(t + 1);
+        if (far_slots() && t + 1 != c_head_cache_) prefetch_slot(t + 1);
         return kAccepted;
     }
 
@@ -758,7 +758,6 @@ private:
     size_t var_max_payload_ = 0;
     bool var_usable_ = false;
     bool overwrite_ = false, zerocopy_ = false, block_ = false, asym_ = false;
-    bool far_slots_ = false;  // slots long enough that neighbours share no line
 
     // Producer's own line.
     alignas(128) uint64_t p_head_ = 0;
