@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <new>
@@ -28,7 +29,7 @@ constexpr int kPushBusy = 0;
 // The ring pointer is written once by __init__ and may be read by other
 // threads through the table (an object handed out before construction).
 inline SpscRing *ring_of(ferry_spsc_queue *q) noexcept {
-    return static_cast<SpscRing *>(__atomic_load_n(&q->ring, __ATOMIC_ACQUIRE));
+    return static_cast<SpscRing *>(std::atomic_ref<void *>(q->ring).load(std::memory_order_acquire));
 }
 
 // ---- the method table: other threads, no interpreter lock, no refcounts ----
@@ -213,7 +214,7 @@ int queue_init(PyObject *self, PyObject *args, PyObject *kwds) noexcept {
             q->overwrite = opt.overwrite;
             q->zerocopy = opt.zerocopy;
             q->block_on_full = opt.block_on_full;
-            __atomic_store_n(&q->ring, static_cast<void *>(r), __ATOMIC_RELEASE);
+            std::atomic_ref<void *>(q->ring).store(r, std::memory_order_release);
             return 0;
         },
         -1);
