@@ -2,6 +2,7 @@
 it (setuptools and the CMake snippet, warnings as errors, C++17 and C11) and
 delivers every numbered message in order through each consumer kind."""
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -39,3 +40,15 @@ def test_cmake_snippet_builds_the_same_modules(tmp_path):
         done = subprocess.run(step, env=env, capture_output=True, text=True, timeout=300)
         assert done.returncode == 0, done.stdout + done.stderr
     assert len(run_example(tmp_path)) == 6
+
+
+def test_the_guide_quotes_the_example_as_it_is():
+    root = EXAMPLE.parents[1]
+    guide = (root / "docs" / "guide.md").read_text()
+    quotes = re.findall(r"<!-- quote (\S+): (.+?) -->\n```\w*\n(.*?)```", guide, re.S)
+    assert len(quotes) >= 7
+    for path, name, text in quotes:
+        source = (root / path).read_text()
+        region = re.search(rf"^\s*(?://|#) \[{re.escape(name)}\]\n(.*?)^\s*(?://|#) \[end\]\n", source, re.S | re.M)
+        assert region, f"{path} has no region [{name}]"
+        assert region.group(1) == text, f"docs/guide.md quotes an old {path} [{name}]"

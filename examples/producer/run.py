@@ -53,7 +53,6 @@ async def through_async_dispatcher(start, count):
 # [end]
 
 
-# [sync dispatcher]
 def through_sync_dispatcher(start, count):
     received = []
     all_there = threading.Event()
@@ -70,7 +69,6 @@ def through_sync_dispatcher(start, count):
     assert producer.join() == (count, 1)
     dispatcher.close()                          # joins the thread (detach=False)
     return received
-# [end]
 
 
 # [pipe]

@@ -18,6 +18,7 @@ setup(
     name="ferry-producer-example",
     version="0.1.0",
     ext_modules=[
+        # [extensions]
         Extension(
             "ferry_producer",
             ["ferry_producer.cpp"],
@@ -31,5 +32,6 @@ setup(
             include_dirs=[get_include()],
             extra_compile_args=[] if sys.platform == "win32" else ["-std=c11", *strict],
         ),
+        # [end]
     ],
 )

@@ -153,7 +153,8 @@ class AsyncQueue:
     Producers await ``push_buf``, ``push_obj`` or ``push_str``; consumers await
     ``pop`` or let ``start_dispatcher`` hand every message to a callback.
     Everything runs on the loop's thread: it is not for other threads.
-    Copyable and picklable (the state, not the messages in the ring).
+    ``copy.copy`` gives a second queue over the same ring; a queue made by the
+    constructor cannot be pickled (its loop, lock and ring cannot).
     """
 
     __pyx_vtable__: ClassVar[Any]
