@@ -17,7 +17,7 @@ mkdir -p "$OUT"
     ignore=shutil.ignore_patterns("*.cpp", "*.hpp", "testing", "__pycache__", "*.so"))' "$ROOT/nimbo" "$OUT/nimbo"
 F="$ROOT/nimbo/utils/ferrylink"
 g++ "${FLAGS[@]}" "$ROOT/nimbo/spsc_queue/spsc_queue.cpp" -o "$OUT/nimbo/spsc_queue/spsc_queue$EXT" & a=$!
-g++ "${FLAGS[@]}" "$F"/{ferrylink,pyfunc,coro,wakeup,dispatchers,sync_dispatcher,pipe,buffers,buffer_view,asyncqueue,asyncqueue_pickle}.cpp \
+g++ "${FLAGS[@]}" "$F"/{ferrylink,pyfunc,coro,wakeup,dispatchers,sync_dispatcher,pipe,ring_field,buffers,buffer_view,asyncqueue,asyncqueue_pickle}.cpp \
     -o "$OUT/nimbo/utils/ferrylink/ferrylink$EXT" & b=$!
 g++ "${FLAGS[@]}" "$F"/testing/*.cpp -o "$OUT/nimbo/utils/ferrylink/_ferrytest$EXT" & c=$!
 wait $a; wait $b; wait $c

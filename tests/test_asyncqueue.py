@@ -5,6 +5,7 @@ import asyncio
 import gc
 import inspect
 import sys
+import warnings
 import weakref
 
 import pytest
@@ -98,7 +99,7 @@ def test_an_instance_made_without_init_refuses_clearly():
             asyncio.run(coro)
     with pytest.raises(TypeError, match="'NoneType' object does not support the asynchronous context manager"):
         asyncio.run(q.shutdown())
-    with pytest.raises(AttributeError, match="create_task"):
+    with pytest.raises(AttributeError, match="create_task"), pytest.warns(RuntimeWarning, match="never awaited"):
         q.start_dispatcher(print)
     assert fields(q)["_callback"] is print and fields(q)["_task"] is None
 
@@ -152,6 +153,19 @@ def test_push_then_pop_gives_a_new_bytes_copy(arun, method, msg, expected):
         assert type(got) is bytes and got == expected
 
     arun(main())
+
+
+def test_a_push_never_awaited_warns_as_a_python_coroutine_does(monkeypatch):
+    q = AsyncQueue(loop=object())
+    with pytest.warns(RuntimeWarning, match=r"^coroutine 'AsyncQueue.push_obj' was never awaited$"):
+        q.push_obj(b"lost")
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append((u.exc_type, str(u.exc_value))))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # as under -W error: raised, so reported as unraisable
+        q.pop()
+    assert seen == [(RuntimeWarning, "coroutine 'AsyncQueue.pop' was never awaited")]
+    q.pop().close()  # closed, or thrown into, before its first step: nothing to warn about
 
 
 @pytest.mark.parametrize("method,msg,error", [

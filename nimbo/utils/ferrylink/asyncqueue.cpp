@@ -3,6 +3,7 @@
 #include "buffers.hpp"
 #include "coro.hpp"
 #include "module_state.hpp"
+#include "ring_field.hpp"
 
 namespace ferry {
 
@@ -467,20 +468,25 @@ int queue_init(PyObject *o, PyObject *args, PyObject *kwargs) {
         bool zerocopy = a[4] ? truth(a[4]) : false;
         bool block_on_full = a[5] ? truth(a[5]) : false;
 
-        AsyncQueue *self = as_queue(o);
         // The ring queue takes its five arguments by position.
-        Ref ring = own(Py_BuildValue("(KKOOO)", (unsigned long long)slot_size, (unsigned long long)capacity,
-                                     overwrite ? Py_True : Py_False, zerocopy ? Py_True : Py_False,
-                                     block_on_full ? Py_True : Py_False));
-        assign(self->_q, own(PyObject_Call(reinterpret_cast<PyObject *>(state.spsc_type), ring.get(), nullptr)));
+        Ref ring_args = own(Py_BuildValue("(KKOOO)", (unsigned long long)slot_size, (unsigned long long)capacity,
+                                          overwrite ? Py_True : Py_False, zerocopy ? Py_True : Py_False,
+                                          block_on_full ? Py_True : Py_False));
+        Ref q = own(PyObject_Call(reinterpret_cast<PyObject *>(state.spsc_type), ring_args.get(), nullptr));
         Ref asyncio = global("asyncio");
-        assign(self->_lock, call_method(asyncio.get(), FERRY_STR("Lock")));
-        assign(self->_notify_cond, call_method(asyncio.get(), FERRY_STR("Condition"), self->_lock));
-        PyObject *loop = a[0] ? a[0] : Py_None;
-        if (loop == Py_None)
-            assign(self->_loop, running_loop(asyncio.get()));
-        else
-            assign_borrowed(self->_loop, loop);
+        Ref lock = call_method(asyncio.get(), FERRY_STR("Lock"));
+        Ref cond = call_method(asyncio.get(), FERRY_STR("Condition"), lock.get());
+        PyObject *given = a[0] ? a[0] : Py_None;
+        Ref loop = given == Py_None ? running_loop(asyncio.get()) : Ref::borrow(given);
+
+        // Everything is built: only now is the object changed.
+        AsyncQueue *self = as_queue(o);
+        retire_ring(o, self->_q);
+        forget_condition(self->_notify_cond);
+        assign(self->_lock, std::move(lock));
+        assign(self->_notify_cond, std::move(cond));
+        assign(self->_loop, std::move(loop));
+        publish_ring(self->_q, std::move(q));
         return 0;
     });
     if (rc < 0) add_traceback(QUEUE_PATH "__init__");
@@ -516,6 +522,7 @@ void queue_dealloc(PyObject *o) {
     AsyncQueue *self = as_queue(o);
     forget_condition(self->_notify_cond);
     Py_CLEAR(self->_q);
+    drop_retired_rings(o);
     Py_CLEAR(self->_loop);
     Py_CLEAR(self->_callback);
     Py_CLEAR(self->_lock);

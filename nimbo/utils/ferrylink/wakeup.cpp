@@ -144,13 +144,15 @@ void fill_target(WakeupTarget *target, PyObject *sock, PyObject *host) {
     if (!text) throw PyErrOccurred();
     (void)inet_pton(AF_INET, text, &target->addr.sin_addr);
     Ref fileno = own(PyObject_CallMethod(sock, "fileno", nullptr));
-    target->fd = as_platform_socket(fileno.get());
+    target_fd(target).store(as_platform_socket(fileno.get()), std::memory_order_release);
 }
 
 void send_wakeup(const WakeupTarget *target) noexcept {
-    if (!target || target->fd == FERRY_NO_SOCKET) return;
+    if (!target) return;
+    PLATFORM_SOCKET fd = target_fd(target).load(std::memory_order_acquire);
+    if (fd == FERRY_NO_SOCKET) return;
     const char byte = 0x01;
-    (void)sendto(target->fd, &byte, 1, 0, reinterpret_cast<const sockaddr *>(&target->addr), sizeof(sockaddr_in));
+    (void)sendto(fd, &byte, 1, 0, reinterpret_cast<const sockaddr *>(&target->addr), sizeof(sockaddr_in));
 }
 
 void receive_wakeup(PLATFORM_SOCKET fd) noexcept {

@@ -62,7 +62,9 @@ enum {
 };
 
 /* Where wake-up datagrams go: the dispatcher's own socket and the address it
- * is bound to. Read by producers as plain memory. */
+ * is bound to. Set-up writes `addr`, then stores `fd` last with a release
+ * store; producers load `fd` with an acquire load (a plain field accessed
+ * atomically), so a handle they see comes with its address. */
 typedef struct WakeupTarget {
     PLATFORM_SOCKET fd; /* FERRY_NO_SOCKET until set up, and again after close */
     struct sockaddr_in addr;
