@@ -49,6 +49,19 @@ class SPSCQueue:
     def try_pop(self) -> bytes | None:
         """The oldest message, or None when empty (or closed and drained)."""
 
+    # A ring is used through one family of forms, fixed-slot or variable-size
+    # (_var), whichever comes first; a method of the other family raises
+    # RuntimeError.
+    def try_push_var(self, buffer: Buffer, /) -> int:
+        """``try_push`` for the variable-size form: a record in the byte ring of
+        ``capacity * slot_size`` bytes."""
+
+    def push_var(self, buffer: Buffer, /) -> int:
+        """``push`` for the variable-size form."""
+
+    def try_pop_var(self) -> bytes | None:
+        """``try_pop`` for the variable-size form."""
+
     def close(self) -> None:
         """Refuses further pushes and wakes every waiter; queued messages can
         still be popped. Safe from any thread, more than once."""

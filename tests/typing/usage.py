@@ -67,6 +67,8 @@ def ring() -> list[int | bool | bytes | None | str]:
     out: list[int | bool | bytes | None | str] = [pushed, r.try_pop(), len(r), r.slot_size, r.capacity, r.closed]
     out += [r.pushed, r.popped, r.dropped, r.rejected, r.overwrite, r.zerocopy, r.block_on_full]
     out += [FULL, EMPTY, TOO_LARGE, CLOSED, get_include(), spsc_include()]
+    v = SPSCQueue(64, 16)
+    out += [v.try_push_var(b"x") + v.push_var(bytearray(b"y")), v.try_pop_var()]
     r.close()
     r.try_push("text")  # type: ignore[arg-type]
     return out
