@@ -3,7 +3,6 @@
 # a file that uses every public name, and stubtest against the installed modules.
 source "$(dirname "$0")/env.sh" typing
 cd "$ROOT/tests/typing"  # not the source root: its nimbo/ would hide the installed one
-cache=(--cache-dir "$ROOT/build/mypy")
-"$VPY" -m mypy --strict "${cache[@]}" usage.py
+"$VPY" -m mypy --strict --cache-dir "$ROOT/build/mypy" usage.py
 "$VPY" -m mypy.stubtest --allowlist stubtest_allowlist.txt \
   nimbo.utils.ferrylink.ferrylink nimbo.spsc_queue.spsc_queue nimbo.tracelog

@@ -3,7 +3,8 @@
 // Producer(target, count): a thread of this module pushes the numbered
 // messages b"0", b"1", ... into an AsyncDispatcher, a SyncDispatcher or a
 // CyPipe, without the interpreter lock.
-// PipeReader(pipe): a thread that pops a CyPipe and checks the numbers.
+// PipeReader(pipe): a thread that pops a CyPipe and checks the numbers until
+// the pipe is closed; its join() and its deallocation wait for that.
 // close_pipe(pipe): closes the pipe's ring, which releases a waiting reader.
 #include <Python.h>
 #include <ferrylink.h>
