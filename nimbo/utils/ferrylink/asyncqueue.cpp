@@ -1,5 +1,4 @@
 #include "asyncqueue.hpp"
-#include "asyncqueue_cond.hpp"
 #include "asyncqueue_idle.hpp"
 #include "buffers.hpp"
 #include "coro.hpp"
@@ -64,7 +63,6 @@ void check_async_context_manager(PyObject *obj) {
     Py_XSETREF(passed, Py_NewRef(type));
 }
 
-CondCalls cond_calls;
 IdleLocks idle_locks;
 
 // ---- coroutine frames ---------------------------------------------------------
@@ -118,20 +116,17 @@ protected:
     Step enter_block(PyObject *cond) {
         cond_ = Ref::borrow(cond);
         check_async_context_manager(cond_.get());
-        return Step::await(cond_calls.acquire(cond_.get()));
+        return Step::await(call_method(cond_.get(), FERRY_STR("acquire")));
     }
     void leave_block() {
         Ref cond = std::move(cond_);
-        cond_calls.release(cond.get());
+        call_method(cond.get(), FERRY_STR("release"));
     }
     // cond.notify(), or notify_all(), inside the block, then leaves it. False
     // with the error pending (the lock released) if the call failed.
     bool notify_and_leave(bool all) {
         try {
-            if (all)
-                call_method(cond_.get(), FERRY_STR("notify_all"));
-            else
-                cond_calls.notify(cond_.get());
+            call_method(cond_.get(), all ? FERRY_STR("notify_all") : FERRY_STR("notify"));
         } catch (const PyErrOccurred &) {
             leave_block_with_error();
             return false;
@@ -350,7 +345,7 @@ private:
         Ref space = Ref::borrow(queue()->_space_cond);
         if (space.get() == Py_None) return;
         if (idle_locks.acquires_at_once(space.get())) {
-            Ref acquiring = cond_calls.acquire(space.get());
+            Ref acquiring = call_method(space.get(), FERRY_STR("acquire"));
             PyObject *res = nullptr;
             PySendResult r = PyIter_Send(acquiring.get(), Py_None, &res);
             Ref drop = Ref::steal(res);
@@ -621,7 +616,6 @@ int queue_traverse(PyObject *o, visitproc visit, void *arg) {
 
 int queue_clear(PyObject *o) {
     AsyncQueue *self = as_queue(o);
-    forget_condition(self->_notify_cond);
     assign_borrowed(self->_q, Py_None);
     assign_borrowed(self->_loop, Py_None);
     assign_borrowed(self->_callback, Py_None);
@@ -636,7 +630,6 @@ int queue_clear(PyObject *o) {
 void queue_dealloc(PyObject *o) {
     PyObject_GC_UnTrack(o);
     AsyncQueue *self = as_queue(o);
-    forget_condition(self->_notify_cond);
     Py_CLEAR(self->_q);
     Py_CLEAR(self->_loop);
     Py_CLEAR(self->_callback);
@@ -656,8 +649,6 @@ PyMethodDef queue_methods[] = {
 };
 
 }  // namespace
-
-void forget_condition(PyObject *cond) noexcept { cond_calls.drop(cond); }
 
 const ferry_async_queue_vtable async_queue_vtable = {start_dispatcher};
 
