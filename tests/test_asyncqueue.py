@@ -273,6 +273,55 @@ def test_each_message_wakes_one_waiter_and_a_new_pop_is_served_first(arun):
     arun(main())
 
 
+def test_a_plain_condition_still_wakes_exactly_one_waiter_per_message(arun):
+    async def main():  # the queue's own condition: most pushes leave the notify block out
+        q = AsyncQueue()
+        waiters = [asyncio.ensure_future(q.pop()) for _ in range(2)]
+        await spin()
+        assert await q.push_obj(b"one") == 1
+        await spin()
+        assert sorted(w.done() for w in waiters) == [False, True]
+        late = next(w for w in waiters if not w.done())
+        await q.push_obj(b"two")
+        await spin()
+        assert await late == b"two"
+
+    arun(main())
+
+
+def test_a_push_storm_reaches_two_pops_and_a_dispatcher_once_each(arun):
+    count = 10_000
+
+    async def main():  # consumers are often woken but not yet run when the next push comes
+        q, got = AsyncQueue(), []
+
+        async def collect(b):
+            got.append(b)
+            if len(got) % 3 == 0:
+                await asyncio.sleep(0)
+
+        async def popper():
+            while True:
+                got.append(await q.pop())
+
+        poppers = [asyncio.ensure_future(popper()) for _ in range(2)]
+        q.start_dispatcher(collect)
+        for seq in range(count):
+            await q.push_obj(seq.to_bytes(4, "little"))
+            if seq % 97 == 0:
+                await asyncio.sleep(0)
+        for _ in range(1000):
+            if len(got) >= count:
+                break
+            await asyncio.sleep(0)
+        assert sorted(int.from_bytes(b, "little") for b in got) == list(range(count))
+        for p in poppers:
+            p.cancel()
+        await q.shutdown()
+
+    arun(main())
+
+
 def test_the_conditions_methods_are_looked_up_afresh_when_changed(arun, monkeypatch):
     async def main():
         q = AsyncQueue()
