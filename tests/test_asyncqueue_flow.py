@@ -14,6 +14,14 @@ SMALL = {"push_buf": bytearray(b"m"), "push_obj": b"m", "push_str": "m"}
 LARGE = {"push_buf": bytearray(9), "push_obj": b"x" * 9, "push_str": "x" * 9}
 
 
+async def full_queue():
+    """A block_on_full queue of capacity 2 holding b"a" and b"b"."""
+    q = AsyncQueue(capacity=2, block_on_full=True)
+    for m in (b"a", b"b"):
+        await q.push_obj(m)
+    return q
+
+
 @pytest.mark.parametrize("method", sorted(SMALL))
 def test_each_push_returns_the_rings_result(arun, method):
     async def main():
@@ -52,9 +60,7 @@ def test_backpressure_loses_nothing_and_keeps_order(arun):
 
 def test_a_pop_never_waits_for_the_lock_to_signal_space(arun):
     async def main():
-        q = AsyncQueue(capacity=2, block_on_full=True)
-        for m in (b"a", b"b"):
-            await q.push_obj(m)
+        q = await full_queue()
         pusher = asyncio.ensure_future(q.push_obj(b"c"))
         await spin()
         lock = fields(q)["_lock"]
@@ -69,9 +75,7 @@ def test_a_pop_never_waits_for_the_lock_to_signal_space(arun):
 
 def test_shutdown_releases_waiting_pushes_with_full(arun):
     async def main():
-        q = AsyncQueue(capacity=2, block_on_full=True)
-        for m in (b"a", b"b"):
-            await q.push_obj(m)
+        q = await full_queue()
         pushers = [asyncio.ensure_future(q.push_obj(m)) for m in (b"c", b"d")]
         await spin()
         assert not any(p.done() for p in pushers) and fields(q)["_space_waiters"] == 2
@@ -86,9 +90,7 @@ def test_shutdown_releases_waiting_pushes_with_full(arun):
 
 def test_cancelling_a_waiting_push_holds_nothing_and_loses_no_wake_up(arun):
     async def main():
-        q = AsyncQueue(capacity=2, block_on_full=True)
-        for m in (b"a", b"b"):
-            await q.push_obj(m)
+        q = await full_queue()
         data = bytearray(b"c")
         first = asyncio.ensure_future(q.push_buf(data))
         second = asyncio.ensure_future(q.push_obj(b"d"))

@@ -165,7 +165,8 @@ private:
 
 enum class Conversion { Buf, Obj, Str };
 
-Ref result(int rc) { return own(PyLong_FromLong(rc)); }
+// What a push returns: the ring's result (1 accepted, 0 full, -1 too large, -2 closed).
+Ref ring_result(int rc) { return own(PyLong_FromLong(rc)); }
 
 // push_buf / push_obj / push_str: convert, try_push, then notify under the
 // lock, unless that would do nothing (asyncqueue_idle.hpp). With
@@ -198,7 +199,7 @@ private:
             return push();
         case Notifying:  // back from acquire(): the lock is held unless it failed
             if (!value || !notify_and_leave(false)) return Step::error();
-            return Step::ret(result(1));
+            return Step::ret(ring_result(1));
         case Acquiring:
             if (!value) {
                 stop_waiting();
@@ -213,7 +214,7 @@ private:
         if (!value) return leave_block_with_error();
         bool released = cond_.get() != queue()->_space_cond;  // shutdown() let go of it
         leave_block();
-        return released ? Step::ret(result(FERRY_SPSC_FULL)) : push();
+        return released ? Step::ret(ring_result(FERRY_SPSC_FULL)) : push();
     }
 
     Step push() {
@@ -222,7 +223,7 @@ private:
         int rc = ring_of(q)->vtab->try_push(ring_of(q), data_, size_);
         if (rc == FERRY_SPSC_FULL && ring_of(q)->block_on_full) return wait_for_space();
         // Refused: nobody to wake. Accepted: the test comes right after try_push.
-        if (rc <= 0 || idle_locks.notify_is_noop(queue()->_notify_cond)) return Step::ret(result(rc));
+        if (rc <= 0 || idle_locks.notify_is_noop(queue()->_notify_cond)) return Step::ret(ring_result(rc));
         at_ = Notifying;
         return enter_block(queue()->_notify_cond);
     }

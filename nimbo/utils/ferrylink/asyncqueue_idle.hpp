@@ -10,12 +10,15 @@
 //                     unless it is done.
 // So when the lock's `_locked` is False, every lock waiter is cancelled and
 // every condition waiter is done (a woken consumer stays listed until it
-// runs), the three calls change nothing and cannot suspend. That is what is
-// read here from the instance dicts, and only for an exact Condition whose
-// acquire/release/locked are bound to an exact Lock, with waiters that are
-// plain asyncio futures in a plain deque, while both classes still carry
-// asyncio.locks' own methods (checked again whenever a class changes).
-// Anything else, missing or unexpected answers no, and the block runs.
+// runs), the three calls change nothing and cannot suspend. The rule, read
+// from the instance dicts: the condition is an exact Condition whose dict
+// holds only acquire, release and locked (bound methods of one exact Lock),
+// _waiters, _lock and _loop; the lock's dict holds only _locked (exactly
+// False), _waiters and _loop; each _waiters is a plain deque (or None for the
+// lock) of plain asyncio futures, all done (all cancelled for the lock); and
+// both classes still carry asyncio.locks' own methods, with no descriptor
+// hiding those attributes (checked again whenever a class changes). Anything
+// else, missing or unexpected answers no, and the block runs.
 #pragma once
 #include <Python.h>
 #include "pyfunc.hpp"
