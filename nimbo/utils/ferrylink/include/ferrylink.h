@@ -217,6 +217,11 @@ typedef struct ferry_async_queue {
     PyObject *_notify_cond;
     PyObject *_task;
     int _running;
+    /* Newer fields (not pickled): with block_on_full, the asyncio.Condition
+     * over _lock that pushes finding the ring full wait on (None until first
+     * needed), and how many pushes wait on it. */
+    PyObject *_space_cond;
+    Py_ssize_t _space_waiters;
 } ferry_async_queue;
 
 /* ---- Exported conversion functions (see __pyx_capi__) ----------------- */
