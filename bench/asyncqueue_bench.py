@@ -157,15 +157,18 @@ def main():
         for name, run in FIGURES:
             rates[name].append(asyncio.run(run(pool, n), loop_factory=factory))
 
-    base = statistics.median(rates[FIGURES[0][0]])
     loop_name = "uvloop" if args.uvloop else "asyncio"
     print(f"{n} messages of {SIZE} bytes, batches of {BATCH}, {args.runs} runs, {loop_name} loop")
-    print(f"{'figure':34} {'median':>12} {'min-max':>25} {'unit':>6} {'ratio':>6}")
+    print(f"{'figure':34} {'median':>12} {'min-max':>25} {'unit':>6} {'ratio':>6}  reference")
+    reference = FIGURES[0][0]
     for name, _ in FIGURES:
+        if name.startswith("asyncio.Queue"):  # the rows below are measured against it
+            reference = name
         r = rates[name]
         med = statistics.median(r)
         spread = f"{min(r):,.0f}-{max(r):,.0f}"
-        print(f"{name:34} {med:12,.0f} {spread:>25} {'msg/s':>6} {med / base:6.2f}")
+        ratio = med / statistics.median(rates[reference])
+        print(f"{name:34} {med:12,.0f} {spread:>25} {'msg/s':>6} {ratio:6.2f}  {reference}")
 
 
 if __name__ == "__main__":

@@ -32,6 +32,7 @@ VPY="$VENV/bin/python"
 "$VPY" -m pip install -q --upgrade pip >/dev/null 2>&1 || true
 "$VPY" -m pip install -q "scikit-build-core>=0.10" ninja
 extras="${1:-}"
-cmake_args=()
-if [ "${CI:-}" = "true" ]; then cmake_args=(-C cmake.define.FERRY_WERROR=ON); fi
+# The tests, the demo and the benchmarks need the test-only module _ferrytest.
+cmake_args=(-C cmake.define.FERRY_TEST_MODULE=ON)
+if [ "${CI:-}" = "true" ]; then cmake_args+=(-C cmake.define.FERRY_WERROR=ON); fi
 "$VPY" -m pip install -q --no-build-isolation "${cmake_args[@]}" ".${extras:+[$extras]}"

@@ -5,6 +5,7 @@ import asyncio
 import gc
 import inspect
 import sys
+import warnings
 import weakref
 
 import pytest
@@ -98,7 +99,7 @@ def test_an_instance_made_without_init_refuses_clearly():
             asyncio.run(coro)
     with pytest.raises(TypeError, match="'NoneType' object does not support the asynchronous context manager"):
         asyncio.run(q.shutdown())
-    with pytest.raises(AttributeError, match="create_task"):
+    with pytest.raises(AttributeError, match="create_task"), pytest.warns(RuntimeWarning, match="never awaited"):
         q.start_dispatcher(print)
     assert fields(q)["_callback"] is print and fields(q)["_task"] is None
 
@@ -147,11 +148,24 @@ class HasBytes:
 def test_push_then_pop_gives_a_new_bytes_copy(arun, method, msg, expected):
     async def main():
         q = AsyncQueue()
-        assert await getattr(q, method)(msg) is None
+        assert await getattr(q, method)(msg) == 1
         got = await q.pop()
         assert type(got) is bytes and got == expected
 
     arun(main())
+
+
+def test_a_push_never_awaited_warns_as_a_python_coroutine_does(monkeypatch):
+    q = AsyncQueue(loop=object())
+    with pytest.warns(RuntimeWarning, match=r"^coroutine 'AsyncQueue.push_obj' was never awaited$"):
+        q.push_obj(b"lost")
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append((u.exc_type, str(u.exc_value))))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # as under -W error: raised, so reported as unraisable
+        q.pop()
+    assert seen == [(RuntimeWarning, "coroutine 'AsyncQueue.pop' was never awaited")]
+    q.pop().close()  # closed, or thrown into, before its first step: nothing to warn about
 
 
 @pytest.mark.parametrize("method,msg,error", [
@@ -234,16 +248,15 @@ def test_a_refused_push_takes_no_lock_and_wakes_nobody(arun):
         waiter = asyncio.ensure_future(q.pop())
         await spin()
         async with lock:  # a push that took the lock would wait here forever
-            assert await q.push_buf(b"x" * 100) is None
+            assert await q.push_buf(b"x" * 100) == -1
         await spin()
         assert not waiter.done() and cond.notified == 0
         waiter.cancel()
 
         full = AsyncQueue(capacity=4)
         _, cond = counted(full)
-        for seq in range(64):
-            assert await full.push_obj(ft.make_message(seq, 16)) is None
-        assert 4 <= cond.notified < 64  # one notify per accepted message, none for the others
+        results = [await full.push_obj(ft.make_message(seq, 16)) for seq in range(64)]
+        assert set(results) == {0, 1} and cond.notified == results.count(1) >= 4  # one notify per accepted message
         kept = [await full.pop() for _ in range(cond.notified)]
         assert all(ft.check_message(m, seq) for seq, m in enumerate(kept))
         with pytest.raises(TimeoutError):
@@ -270,6 +283,55 @@ def test_each_message_wakes_one_waiter_and_a_new_pop_is_served_first(arun):
         await q.push_obj(b"three")
         assert await late == b"three"
         assert (cond.notified, cond.notified_all) == (3, 0)
+
+    arun(main())
+
+
+def test_a_plain_condition_still_wakes_exactly_one_waiter_per_message(arun):
+    async def main():  # the queue's own condition: most pushes leave the notify block out
+        q = AsyncQueue()
+        waiters = [asyncio.ensure_future(q.pop()) for _ in range(2)]
+        await spin()
+        assert await q.push_obj(b"one") == 1
+        await spin()
+        assert sorted(w.done() for w in waiters) == [False, True]
+        late = next(w for w in waiters if not w.done())
+        await q.push_obj(b"two")
+        await spin()
+        assert await late == b"two"
+
+    arun(main())
+
+
+def test_a_push_storm_reaches_two_pops_and_a_dispatcher_once_each(arun):
+    count = 10_000
+
+    async def main():  # consumers are often woken but not yet run when the next push comes
+        q, got = AsyncQueue(), []
+
+        async def collect(b):
+            got.append(b)
+            if len(got) % 3 == 0:
+                await asyncio.sleep(0)
+
+        async def popper():
+            while True:
+                got.append(await q.pop())
+
+        poppers = [asyncio.ensure_future(popper()) for _ in range(2)]
+        q.start_dispatcher(collect)
+        for seq in range(count):
+            await q.push_obj(seq.to_bytes(4, "little"))
+            if seq % 97 == 0:
+                await asyncio.sleep(0)
+        for _ in range(1000):
+            if len(got) >= count:
+                break
+            await asyncio.sleep(0)
+        assert sorted(int.from_bytes(b, "little") for b in got) == list(range(count))
+        for p in poppers:
+            p.cancel()
+        await q.shutdown()
 
     arun(main())
 

@@ -233,6 +233,20 @@ class TestNativeTable:
         assert vt.push_var(id(q), b"x", 1) == CLOSED
         assert native_pop(vt.try_pop_var, q) == (CLOSED, None)
 
+    def test_the_python_methods_refuse_to_mix_the_two_families(self):
+        vt = vtable()
+        q = SPSCQueue(16, 8)
+        assert vt.try_push_var(id(q), b"abc", 3) == 1  # the first use decides
+        for call in (q.try_pop, lambda: q.try_push(b"x"), lambda: q.push(b"x")):
+            with pytest.raises(RuntimeError, match="used through its variable-size"):
+                call()
+        assert q.push_var(b"de") == 1 and q.try_push_var(b"f" * 121) == TOO_LARGE
+        assert [q.try_pop_var(), q.try_pop_var(), q.try_pop_var()] == [b"abc", b"de", None]
+        fixed = SPSCQueue(16, 8)
+        assert fixed.try_push(b"x") == 1
+        with pytest.raises(RuntimeError, match="used through its fixed-slot"):
+            fixed.try_pop_var()
+
     def test_fixed_forms_share_the_python_view(self):
         vt = vtable()
         q = SPSCQueue(8, 2, zerocopy=True)

@@ -99,11 +99,11 @@ class TestConstruction:
         with pytest.raises(TypeError, match="no default __reduce__ due to non-trivial __cinit__"):
             pickle.dumps(fl.SyncDispatcher(print))
         d = fl.SyncDispatcher(print, nonblocking=False)
-        q = ft.sync_fields(d)["_q"]
-        with pytest.raises(ValueError):  # the ring refuses: callback and flags are already stored
-            d.__init__(len, capacity=0, variable_size=True)
-        f = ft.sync_fields(d)
-        assert (f["_q"], f["_callback"], f["_variable_size"], f["_push_fn"]) == (q, len, 1, "push_blocking")
+        before = ft.sync_fields(d)
+        for flags in ({"variable_size": True}, {"nonblocking": True}, {"detach": False}):
+            with pytest.raises(ValueError):  # the ring refuses: nothing is stored, the modes still match `_q`
+                d.__init__(len, capacity=0, **flags)
+            assert ft.sync_fields(d) == before
 
 
 class TestDelivery:

@@ -665,8 +665,15 @@ private:
                     continue;
                 }
             }
+            // seq_cst, the same announcement as the variable-size claim's.
+            // Here the CAS's release already shows it to a producer that
+            // reads tail_ past t; the stronger store keeps both claim loops
+            // on one ordering argument (refresh_bound() reads tail_ then
+            // hold_, seq_cst), so a change to this loop, such as reading the
+            // slot before the claim as the variable-size loop must, cannot
+            // quietly lose the announcement.
             announced = true;
-            hold_.store(t, std::memory_order_relaxed);
+            hold_.store(t, std::memory_order_seq_cst);
             if (tail_.compare_exchange_strong(t, t + 1, std::memory_order_acq_rel, std::memory_order_acquire)) {
                 const char *slot = slot_at(t);
                 deliver(slot + 8, size_t(load_header(slot)), t + 1, data, size);

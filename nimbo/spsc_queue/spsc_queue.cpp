@@ -25,6 +25,21 @@ static_assert(int(FERRY_SPSC_FULL) == ferry::kFull && int(FERRY_SPSC_EMPTY) == f
 // reserved_flags[0]: a Python-level push() is waiting with the interpreter
 // lock released; a second Python producer must not start meanwhile.
 constexpr int kPushBusy = 0;
+// reserved_flags[1]: the family of forms the ring was first used with. The
+// two families lay messages out differently, so a pop of the other family
+// misreads them; the Python methods refuse to mix them.
+constexpr int kFamily = 1;
+enum Family : unsigned char { kUnused = 0, kFixed = 1, kVariable = 2 };
+
+// Records `family` if the ring has none yet; returns the ring's family. One
+// relaxed byte load once recorded: the native entries call it on every use.
+inline unsigned char note_family(ferry_spsc_queue *q, Family family) noexcept {
+    unsigned char *slot = &q->reserved_flags[kFamily];
+    unsigned char seen = __atomic_load_n(slot, __ATOMIC_RELAXED);
+    if (__builtin_expect(seen != kUnused, 1)) return seen;
+    if (__atomic_compare_exchange_n(slot, &seen, family, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) return family;
+    return seen;  // the other side recorded first
+}
 
 // The ring pointer is written once by __init__ and may be read by other
 // threads through the table (an object handed out before construction).
@@ -34,52 +49,42 @@ inline SpscRing *ring_of(ferry_spsc_queue *q) noexcept {
 
 // ---- the method table: other threads, no interpreter lock, no refcounts ----
 
-int t_push(ferry_spsc_queue *q, const char *d, size_t n) noexcept {
+// A push or pop form of family `F`: does nothing on a ring never built.
+template <Family F, auto Form, class... Args>
+int form(ferry_spsc_queue *q, Args... args) noexcept {
     SpscRing *r = ring_of(q);
-    return r ? r->push(d, n) : FERRY_SPSC_CLOSED;
+    if (r == nullptr) return FERRY_SPSC_CLOSED;
+    note_family(q, F);
+    return (r->*Form)(args...);
 }
-int t_try_push(ferry_spsc_queue *q, const char *d, size_t n) noexcept {
-    SpscRing *r = ring_of(q);
-    return r ? r->try_push(d, n) : FERRY_SPSC_CLOSED;
-}
-int t_push_var(ferry_spsc_queue *q, const char *d, size_t n) noexcept {
-    SpscRing *r = ring_of(q);
-    return r ? r->push_var(d, n) : FERRY_SPSC_CLOSED;
-}
-int t_try_push_var(ferry_spsc_queue *q, const char *d, size_t n) noexcept {
-    SpscRing *r = ring_of(q);
-    return r ? r->try_push_var(d, n) : FERRY_SPSC_CLOSED;
-}
+template <Family F, auto Form>
+constexpr ferry_spsc_push_fn push_form = form<F, Form, const char *, size_t>;
+template <Family F, auto Form>
+constexpr ferry_spsc_pop_fn pop_form = form<F, Form, const char **, size_t *>;
+
 size_t t_pending(ferry_spsc_queue *q) noexcept {
     SpscRing *r = ring_of(q);
     return r ? r->pending() : 0;
 }
-int t_pop(ferry_spsc_queue *q, const char **d, size_t *n) noexcept {
-    SpscRing *r = ring_of(q);
-    return r ? r->pop(d, n) : FERRY_SPSC_CLOSED;
-}
 void t_release(ferry_spsc_queue *q) noexcept {
     if (SpscRing *r = ring_of(q)) r->release();
-}
-int t_try_pop(ferry_spsc_queue *q, const char **d, size_t *n) noexcept {
-    SpscRing *r = ring_of(q);
-    return r ? r->try_pop(d, n) : FERRY_SPSC_CLOSED;
-}
-int t_pop_var(ferry_spsc_queue *q, const char **d, size_t *n) noexcept {
-    SpscRing *r = ring_of(q);
-    return r ? r->pop_var(d, n) : FERRY_SPSC_CLOSED;
-}
-int t_try_pop_var(ferry_spsc_queue *q, const char **d, size_t *n) noexcept {
-    SpscRing *r = ring_of(q);
-    return r ? r->try_pop_var(d, n) : FERRY_SPSC_CLOSED;
 }
 void t_close(ferry_spsc_queue *q) noexcept {
     if (SpscRing *r = ring_of(q)) r->close();
 }
 
 const ferry_spsc_vtable kVtable = {
-    t_push, t_try_push, t_push_var, t_try_push_var, t_pending, t_pop,
-    t_release, t_try_pop, t_pop_var, t_try_pop_var, t_close,
+    push_form<kFixed, &SpscRing::push>,
+    push_form<kFixed, &SpscRing::try_push>,
+    push_form<kVariable, &SpscRing::push_var>,
+    push_form<kVariable, &SpscRing::try_push_var>,
+    t_pending,
+    pop_form<kFixed, &SpscRing::pop>,
+    t_release,
+    pop_form<kFixed, &SpscRing::try_pop>,
+    pop_form<kVariable, &SpscRing::pop_var>,
+    pop_form<kVariable, &SpscRing::try_pop_var>,
+    t_close,
 };
 
 // ---- helpers ------------------------------------------------------------
@@ -227,9 +232,24 @@ void queue_dealloc(PyObject *self) noexcept {
     Py_TYPE(self)->tp_free(self);
 }
 
-// The ring, unless it is gone or another thread is inside a blocking push.
-SpscRing *producer_ring(PyObject *self) {
+// The ring, unless it is gone or was first used through the other family of
+// forms (`method` names the refused call).
+SpscRing *family_ring(PyObject *self, Family family, const char *method) {
     SpscRing *r = ready_ring(self);
+    if (r == nullptr) return nullptr;
+    if (note_family(reinterpret_cast<ferry_spsc_queue *>(self), family) != family) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "%s.%s(): this ring is used through its %s forms; fixed-slot and variable-size forms "
+                     "cannot be mixed on one ring",
+                     Py_TYPE(self)->tp_name, method, family == kFixed ? "variable-size (_var)" : "fixed-slot");
+        return nullptr;
+    }
+    return r;
+}
+
+// As family_ring, and refused while another thread is inside a blocking push.
+SpscRing *producer_ring(PyObject *self, Family family, const char *method) {
+    SpscRing *r = family_ring(self, family, method);
     if (r != nullptr && reinterpret_cast<ferry_spsc_queue *>(self)->reserved_flags[kPushBusy]) {
         PyErr_SetString(PyExc_RuntimeError, "another thread is pushing (one producer only)");
         return nullptr;
@@ -237,22 +257,24 @@ SpscRing *producer_ring(PyObject *self) {
     return r;
 }
 
-PyObject *queue_try_push(PyObject *self, PyObject *obj) noexcept {
+template <Family F>
+PyObject *try_push_method(PyObject *self, PyObject *obj) noexcept {
     return guarded(
         [&]() -> PyObject * {
-            SpscRing *r = producer_ring(self);
+            SpscRing *r = producer_ring(self, F, F == kFixed ? "try_push" : "try_push_var");
             if (r == nullptr) return nullptr;
             Bytes b;
             if (!b.get(obj)) return nullptr;
-            return PyLong_FromLong(r->try_push(b.data, b.size));
+            return PyLong_FromLong(F == kFixed ? r->try_push(b.data, b.size) : r->try_push_var(b.data, b.size));
         },
         static_cast<PyObject *>(nullptr));
 }
 
-PyObject *queue_push(PyObject *self, PyObject *obj) noexcept {
+template <Family F>
+PyObject *push_method(PyObject *self, PyObject *obj) noexcept {
     return guarded(
         [&]() -> PyObject * {
-            SpscRing *r = producer_ring(self);
+            SpscRing *r = producer_ring(self, F, F == kFixed ? "push" : "push_var");
             if (r == nullptr) return nullptr;
             auto *q = reinterpret_cast<ferry_spsc_queue *>(self);
             Bytes b;
@@ -260,7 +282,7 @@ PyObject *queue_push(PyObject *self, PyObject *obj) noexcept {
             int rc;
             q->reserved_flags[kPushBusy] = 1;
             Py_BEGIN_ALLOW_THREADS
-            rc = r->push(b.data, b.size);
+            rc = F == kFixed ? r->push(b.data, b.size) : r->push_var(b.data, b.size);
             Py_END_ALLOW_THREADS
             q->reserved_flags[kPushBusy] = 0;
             return PyLong_FromLong(rc);
@@ -268,14 +290,15 @@ PyObject *queue_push(PyObject *self, PyObject *obj) noexcept {
         static_cast<PyObject *>(nullptr));
 }
 
-PyObject *queue_try_pop(PyObject *self, PyObject *) noexcept {
+template <Family F>
+PyObject *try_pop_method(PyObject *self, PyObject *) noexcept {
     return guarded(
         [&]() -> PyObject * {
-            SpscRing *r = ready_ring(self);
+            SpscRing *r = family_ring(self, F, F == kFixed ? "try_pop" : "try_pop_var");
             if (r == nullptr) return nullptr;
             const char *data = nullptr;
             size_t size = 0;
-            if (r->try_pop(&data, &size) != 1) Py_RETURN_NONE;
+            if ((F == kFixed ? r->try_pop(&data, &size) : r->try_pop_var(&data, &size)) != 1) Py_RETURN_NONE;
             PyObject *out = PyBytes_FromStringAndSize(data, Py_ssize_t(size));
             r->release();  // the bytes object has its own copy
             return out;
@@ -354,19 +377,28 @@ PyGetSetDef queue_getset[] = {
 #undef FIELD
 
 PyMethodDef queue_methods[] = {
-    {"try_push", queue_try_push, METH_O,
+    {"try_push", try_push_method<kFixed>, METH_O,
      PyDoc_STR("try_push(buffer, /) -> int\n--\n\n"
                "Copies the bytes of any buffer into a slot; never waits. Returns 1 if\n"
                "accepted, 0 if full, -1 (TOO_LARGE) if longer than slot_size, -2\n"
                "(CLOSED) after close().")},
-    {"push", queue_push, METH_O,
+    {"push", push_method<kFixed>, METH_O,
      PyDoc_STR("push(buffer, /) -> int\n--\n\n"
                "Like try_push, but with block_on_full waits (without holding the\n"
                "interpreter lock) for space until close(). For a Python producer\n"
                "thread; only one thread may push at a time.")},
-    {"try_pop", queue_try_pop, METH_NOARGS,
+    {"try_pop", try_pop_method<kFixed>, METH_NOARGS,
      PyDoc_STR("try_pop() -> bytes | None\n--\n\n"
                "The oldest message as bytes, or None when empty (or closed and drained).")},
+    {"try_push_var", try_push_method<kVariable>, METH_O,
+     PyDoc_STR("try_push_var(buffer, /) -> int\n--\n\n"
+               "try_push for the variable-size form: a record in the byte ring.")},
+    {"push_var", push_method<kVariable>, METH_O,
+     PyDoc_STR("push_var(buffer, /) -> int\n--\n\n"
+               "push for the variable-size form.")},
+    {"try_pop_var", try_pop_method<kVariable>, METH_NOARGS,
+     PyDoc_STR("try_pop_var() -> bytes | None\n--\n\n"
+               "try_pop for the variable-size form.")},
     {"close", queue_close, METH_NOARGS,
      PyDoc_STR("close() -> None\n--\n\n"
                "Refuses further pushes and wakes every waiter; queued messages can\n"
@@ -388,9 +420,11 @@ PyDoc_STRVAR(queue_doc,
 "the Python methods are for Python producers, tests and debugging.\n"
 "\n"
 "Fixed slots: capacity messages of up to slot_size bytes each. Variable size\n"
-"(native table only): a byte ring of capacity * slot_size bytes holding\n"
-"length-prefixed records; a message fits if 8 + its length rounded up to 8\n"
-"is at most that. A queue is used in one form only.\n"
+"(the _var methods and entries): a byte ring of capacity * slot_size bytes\n"
+"holding length-prefixed records; a message fits if 8 + its length rounded\n"
+"up to 8 is at most that. A queue is used in one form only: it records the\n"
+"family of its first push or pop, and the Python methods of the other\n"
+"family raise RuntimeError.\n"
 "\n"
 "Push results: 1 accepted, 0 full, -1 (TOO_LARGE) never fits, -2 (CLOSED)\n"
 "after close(). Pops: the oldest message; empty -> 0 (try forms) or wait;\n"

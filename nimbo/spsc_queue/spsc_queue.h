@@ -15,6 +15,8 @@
  * - variable size (push_var, try_push_var, pop_var, try_pop_var): one byte
  *   ring of capacity * slot_size bytes holding length-prefixed records; a
  *   record never wraps, so a message may be as large as the ring allows.
+ *   A ring is used in one of the two families only; it records the family of
+ *   its first push or pop (the Python methods refuse the other one).
  * - overwrite: a push into a full ring drops the oldest unread message and is
  *   accepted; the consumer never sees a torn message.
  * - block_on_full: push/push_var wait for space (until close) instead of
@@ -95,7 +97,9 @@ typedef struct ferry_spsc_queue {
     unsigned char zerocopy;
     unsigned char block_on_full;
     unsigned char reserved_flags[5]; /* [0]: a Python-level push() is waiting with the
-                                        interpreter lock released; [1..4] unused */
+                                        interpreter lock released; [1]: the family of forms
+                                        first used (0 none yet, 1 fixed slots, 2 variable
+                                        size), written once; [2..4] unused */
     char reserved[176];            /* room for the ring to grow into without an ABI break */
 } ferry_spsc_queue;
 

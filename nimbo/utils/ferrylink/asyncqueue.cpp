@@ -1,15 +1,20 @@
 #include "asyncqueue.hpp"
-#include "asyncqueue_cond.hpp"
+#include "asyncqueue_idle.hpp"
 #include "buffers.hpp"
 #include "coro.hpp"
 #include "module_state.hpp"
+#include "ring_field.hpp"
 
 namespace ferry {
 
 // Invariants: `_q` is None or an SPSCQueue; every try_push/try_pop is made on
 // the loop's thread without holding `_lock`; the lock is taken only to notify
 // or to wait. Producers push before they ask for the lock and consumers ask
-// for it right after finding the ring empty, so no wake-up is lost.
+// for it right after finding the ring empty, so no wake-up is lost. The same
+// holds the other way for pushes that wait for space (block_on_full): such a
+// push counts itself in `_space_waiters` and asks for the lock right after
+// finding the ring full, and a consumer signals `_space_cond` after each
+// message it takes while the count is not zero.
 
 using AsyncQueue = ferry_async_queue;
 
@@ -59,7 +64,7 @@ void check_async_context_manager(PyObject *obj) {
     Py_XSETREF(passed, Py_NewRef(type));
 }
 
-CondCalls cond_calls;
+IdleLocks idle_locks;
 
 // ---- coroutine frames ---------------------------------------------------------
 
@@ -109,14 +114,26 @@ protected:
 
     // `async with cond` is `await cond.acquire()` ... `cond.release()`:
     // calling them directly spares the context-manager coroutines.
-    Step enter_block() {
-        cond_ = Ref::borrow(queue()->_notify_cond);
+    Step enter_block(PyObject *cond) {
+        cond_ = Ref::borrow(cond);
         check_async_context_manager(cond_.get());
-        return Step::await(cond_calls.acquire(cond_.get()));
+        return Step::await(call_method(cond_.get(), FERRY_STR("acquire")));
     }
     void leave_block() {
         Ref cond = std::move(cond_);
-        cond_calls.release(cond.get());
+        call_method(cond.get(), FERRY_STR("release"));
+    }
+    // cond.notify(), or notify_all(), inside the block, then leaves it. False
+    // with the error pending (the lock released) if the call failed.
+    bool notify_and_leave(bool all) {
+        try {
+            call_method(cond_.get(), all ? FERRY_STR("notify_all") : FERRY_STR("notify"));
+        } catch (const PyErrOccurred &) {
+            leave_block_with_error();
+            return false;
+        }
+        leave_block();
+        return true;
     }
     // Leaves the block by the pending exception (a cancelled wait(), say):
     // the lock is released on the way out.
@@ -149,8 +166,14 @@ private:
 
 enum class Conversion { Buf, Obj, Str };
 
+// What a push returns: the ring's result (1 accepted, 0 full, -1 too large, -2 closed).
+Ref ring_result(int rc) { return own(PyLong_FromLong(rc)); }
+
 // push_buf / push_obj / push_str: convert, try_push, then notify under the
-// lock. The converted memory stays held until the coroutine ends, on every
+// lock, unless that would do nothing (asyncqueue_idle.hpp). With
+// block_on_full a push that finds the ring full waits on `_space_cond` and
+// tries again; one released by shutdown() returns FULL. The result is the
+// ring's. The converted memory stays held until the coroutine ends, on every
 // way out (the frame is destroyed when the coroutine finishes or is freed).
 class PushFrame final : public QueueFrame, public Pooled<PushFrame> {
 public:
@@ -158,6 +181,7 @@ public:
         : QueueFrame(self, where), msg_(Ref::borrow(msg)), kind_(kind) {}
 
     ~PushFrame() override {
+        stop_waiting();
         if (exported_) PyBuffer_Release(&view_);
     }
 
@@ -170,45 +194,72 @@ public:
 
 private:
     Step step(PyObject *value) override {
-        if (!cond_) return push();
-        // Back from acquire(): the lock is held unless it failed.
-        if (!value) return Step::error();
-        try {
-            cond_calls.notify(cond_.get());
-        } catch (const PyErrOccurred &) {
-            return leave_block_with_error();
+        switch (at_) {
+        case Start:
+            convert();
+            return push();
+        case Notifying:  // back from acquire(): the lock is held unless it failed
+            if (!value || !notify_and_leave(false)) return Step::error();
+            return Step::ret(ring_result(1));
+        case Acquiring:
+            if (!value) {
+                stop_waiting();
+                return Step::error();
+            }
+            at_ = Waiting;
+            return Step::await(call_method(cond_.get(), FERRY_STR("wait")));
+        case Waiting:
+            break;
         }
+        stop_waiting();
+        if (!value) return leave_block_with_error();
+        bool released = cond_.get() != queue()->_space_cond;  // shutdown() let go of it
         leave_block();
-        return Step::ret_none();
+        return released ? Step::ret(ring_result(FERRY_SPSC_FULL)) : push();
     }
 
     Step push() {
-        const char *data = nullptr;
-        size_t size = 0;
-        convert(&data, &size);
         PyObject *q = queue()->_q;
         require_ring(q, "AsyncQueue");
-        int accepted = ring_of(q)->vtab->try_push(ring_of(q), data, size);
-        if (accepted <= 0) return Step::ret_none();  // dropped: nobody to wake
-        return enter_block();
+        int rc = ring_of(q)->vtab->try_push(ring_of(q), data_, size_);
+        if (rc == FERRY_SPSC_FULL && ring_of(q)->block_on_full) return wait_for_space();
+        // Refused: nobody to wake. Accepted: the test comes right after try_push.
+        if (rc <= 0 || idle_locks.notify_is_noop(queue()->_notify_cond)) return Step::ret(ring_result(rc));
+        at_ = Notifying;
+        return enter_block(queue()->_notify_cond);
     }
 
-    void convert(const char **data, size_t *size) {
+    Step wait_for_space() {
+        AsyncQueue *q = queue();
+        if (q->_space_cond == Py_None)
+            assign(q->_space_cond, call_method(global("asyncio").get(), FERRY_STR("Condition"), q->_lock));
+        waiting_ = true;
+        ++q->_space_waiters;
+        at_ = Acquiring;
+        return enter_block(q->_space_cond);
+    }
+
+    void stop_waiting() noexcept {
+        if (waiting_) --queue()->_space_waiters;
+        waiting_ = false;
+    }
+
+    void convert() {
         int rc;
         switch (kind_) {
         case Conversion::Buf:
-            rc = buf_to_cbuf(msg_.get(), &view_, data, size);
+            rc = buf_to_cbuf(msg_.get(), &view_, &data_, &size_);
             exported_ = rc == 0;
             break;
         case Conversion::Obj: {
             PyObject *owner = nullptr;
-            rc = obj_to_cbuf(msg_.get(), &owner, data, size);
+            rc = obj_to_cbuf(msg_.get(), &owner, &data_, &size_);
             owner_ = Ref::steal(owner);
             break;
         }
         case Conversion::Str:
         default:
-            rc = str_to_cbuf(msg_.get(), data, size);
+            rc = str_to_cbuf(msg_.get(), &data_, &size_);
             break;
         }
         check(rc);
@@ -218,8 +269,35 @@ private:
     Ref owner_;          // push_obj: the bytes object holding the message
     Py_buffer view_{};   // push_buf: the export of msg
     bool exported_ = false;
+    bool waiting_ = false;  // counted in `_space_waiters`
     Conversion kind_;
+    const char *data_ = nullptr;  // the converted message
+    size_t size_ = 0;
+    enum At { Start, Notifying, Acquiring, Waiting } at_ = Start;
 };
+
+// Wakes one push waiting for space, as a task of its own: `async with cond:
+// cond.notify()` for a consumer that could not take the lock at once.
+class SignalFrame final : public QueueFrame {
+public:
+    SignalFrame(PyObject *self, PyObject *cond) : QueueFrame(self, QUEUE_PATH "signal_space"), space_(Ref::borrow(cond)) {}
+
+    int traverse(visitproc visit, void *arg) noexcept override {
+        Py_VISIT(space_.get());
+        return QueueFrame::traverse(visit, arg);
+    }
+
+private:
+    Step step(PyObject *value) override {
+        if (!cond_) return enter_block(space_.get());
+        if (!value || !notify_and_leave(false)) return Step::error();
+        return Step::ret_none();
+    }
+
+    Ref space_;
+};
+
+const CoroInfo signal_info = {"signal_space", "AsyncQueue.signal_space"};
 
 // pop and the dispatcher: take a message if there is one, otherwise wait on
 // the condition and look again.
@@ -253,11 +331,36 @@ private:
         require_ring(q, "AsyncQueue");
         const char *data = nullptr;
         size_t size = 0;
-        if (ring_of(q)->vtab->try_pop(ring_of(q), &data, &size) == 1)
-            return deliver(own(PyBytes_FromStringAndSize(data, (Py_ssize_t)size)));
+        if (ring_of(q)->vtab->try_pop(ring_of(q), &data, &size) == 1) {
+            Ref message = own(PyBytes_FromStringAndSize(data, (Py_ssize_t)size));
+            if (queue()->_space_waiters > 0) signal_space();
+            return deliver(std::move(message));
+        }
         // Empty: ask for the lock at once, with no suspension in between.
         at_ = Acquiring;
-        return enter_block();
+        return enter_block(queue()->_notify_cond);
+    }
+
+    // Wakes one push waiting for space. The consumer holds a message here, so
+    // it never suspends: a lock that cannot be taken at once is left to a task.
+    void signal_space() {
+        Ref space = Ref::borrow(queue()->_space_cond);
+        if (space.get() == Py_None) return;
+        if (idle_locks.acquires_at_once(space.get())) {
+            Ref acquiring = call_method(space.get(), FERRY_STR("acquire"));
+            PyObject *res = nullptr;
+            PySendResult r = PyIter_Send(acquiring.get(), Py_None, &res);
+            Ref drop = Ref::steal(res);
+            if (r == PYGEN_ERROR) throw PyErrOccurred();
+            if (r == PYGEN_RETURN) {
+                cond_ = std::move(space);
+                if (!notify_and_leave(false)) throw PyErrOccurred();
+                return;
+            }
+            // It suspended after all: dropping it (closing it) withdraws the request.
+        }
+        Ref coro = make_coro(&signal_info, std::make_unique<SignalFrame>(self_.get(), space.get()));
+        call_method(global("asyncio").get(), FERRY_STR("ensure_future"), coro.get());
     }
 };
 
@@ -283,7 +386,8 @@ private:
     }
 };
 
-// Wakes every waiter, then cancels the dispatcher task and waits for its end.
+// Wakes every waiter, releases the pushes waiting for space, then cancels the
+// dispatcher task and waits for its end.
 class ShutdownFrame final : public QueueFrame {
 public:
     explicit ShutdownFrame(PyObject *self) : QueueFrame(self, QUEUE_PATH "shutdown") {}
@@ -297,26 +401,37 @@ private:
     Step step(PyObject *value) override {
         switch (at_) {
         case Start:
-            at_ = Acquiring;
-            return enter_block();
-        case Acquiring:
-            if (!value) return Step::error();
-            try {
-                call_method(cond_.get(), FERRY_STR("notify_all"));
-            } catch (const PyErrOccurred &) {
-                return leave_block_with_error();
-            }
-            leave_block();
-            if (queue()->_task == Py_None) return Step::ret_none();
-            task_ = Ref::borrow(queue()->_task);
-            call_method(task_.get(), FERRY_STR("cancel"));
-            at_ = Joining;
-            return Step::await(Ref::borrow(task_.get()));
+            at_ = Waking;
+            return enter_block(queue()->_notify_cond);
+        case Waking:
+            if (!value || !notify_and_leave(true)) return Step::error();
+            return release_pushes();
+        case Releasing:
+            if (!value || !notify_and_leave(true)) return Step::error();
+            return join();
         case Joining:
             break;
         }
         if (value) return Step::ret_none();
         return swallow_cancelled();
+    }
+
+    // The pushes waiting on `_space_cond` find it gone when they wake, and
+    // return; the next push to find the ring full makes a new one.
+    Step release_pushes() {
+        Ref space = Ref::borrow(queue()->_space_cond);
+        assign_borrowed(queue()->_space_cond, Py_None);
+        if (space.get() == Py_None || queue()->_space_waiters == 0) return join();
+        at_ = Releasing;
+        return enter_block(space.get());
+    }
+
+    Step join() {
+        if (queue()->_task == Py_None) return Step::ret_none();
+        task_ = Ref::borrow(queue()->_task);
+        call_method(task_.get(), FERRY_STR("cancel"));
+        at_ = Joining;
+        return Step::await(Ref::borrow(task_.get()));
     }
 
     // `except asyncio.CancelledError: pass`, the class looked up now.
@@ -334,7 +449,7 @@ private:
         return Step::error();
     }
 
-    enum At { Start, Acquiring, Joining } at_ = Start;
+    enum At { Start, Waking, Releasing, Joining } at_ = Start;
     Ref task_;
 };
 
@@ -439,6 +554,8 @@ PyObject *queue_new(PyTypeObject *type, PyObject *, PyObject *) {
     self->_notify_cond = Py_NewRef(Py_None);
     self->_task = Py_NewRef(Py_None);
     self->_running = 0;
+    self->_space_cond = Py_NewRef(Py_None);
+    self->_space_waiters = 0;
     return o;
 }
 
@@ -467,20 +584,25 @@ int queue_init(PyObject *o, PyObject *args, PyObject *kwargs) {
         bool zerocopy = a[4] ? truth(a[4]) : false;
         bool block_on_full = a[5] ? truth(a[5]) : false;
 
-        AsyncQueue *self = as_queue(o);
         // The ring queue takes its five arguments by position.
-        Ref ring = own(Py_BuildValue("(KKOOO)", (unsigned long long)slot_size, (unsigned long long)capacity,
-                                     overwrite ? Py_True : Py_False, zerocopy ? Py_True : Py_False,
-                                     block_on_full ? Py_True : Py_False));
-        assign(self->_q, own(PyObject_Call(reinterpret_cast<PyObject *>(state.spsc_type), ring.get(), nullptr)));
+        Ref ring_args = own(Py_BuildValue("(KKOOO)", (unsigned long long)slot_size, (unsigned long long)capacity,
+                                          overwrite ? Py_True : Py_False, zerocopy ? Py_True : Py_False,
+                                          block_on_full ? Py_True : Py_False));
+        Ref q = own(PyObject_Call(reinterpret_cast<PyObject *>(state.spsc_type), ring_args.get(), nullptr));
         Ref asyncio = global("asyncio");
-        assign(self->_lock, call_method(asyncio.get(), FERRY_STR("Lock")));
-        assign(self->_notify_cond, call_method(asyncio.get(), FERRY_STR("Condition"), self->_lock));
-        PyObject *loop = a[0] ? a[0] : Py_None;
-        if (loop == Py_None)
-            assign(self->_loop, running_loop(asyncio.get()));
-        else
-            assign_borrowed(self->_loop, loop);
+        Ref lock = call_method(asyncio.get(), FERRY_STR("Lock"));
+        Ref cond = call_method(asyncio.get(), FERRY_STR("Condition"), lock.get());
+        PyObject *given = a[0] ? a[0] : Py_None;
+        Ref loop = given == Py_None ? running_loop(asyncio.get()) : Ref::borrow(given);
+
+        // Everything is built: only now is the object changed.
+        AsyncQueue *self = as_queue(o);
+        retire_ring(o, self->_q);
+        forget_condition(self->_notify_cond);
+        assign(self->_lock, std::move(lock));
+        assign(self->_notify_cond, std::move(cond));
+        assign(self->_loop, std::move(loop));
+        publish_ring(self->_q, std::move(q));
         return 0;
     });
     if (rc < 0) add_traceback(QUEUE_PATH "__init__");
@@ -495,18 +617,19 @@ int queue_traverse(PyObject *o, visitproc visit, void *arg) {
     Py_VISIT(self->_lock);
     Py_VISIT(self->_notify_cond);
     Py_VISIT(self->_task);
+    Py_VISIT(self->_space_cond);
     return 0;
 }
 
 int queue_clear(PyObject *o) {
     AsyncQueue *self = as_queue(o);
-    forget_condition(self->_notify_cond);
     assign_borrowed(self->_q, Py_None);
     assign_borrowed(self->_loop, Py_None);
     assign_borrowed(self->_callback, Py_None);
     assign_borrowed(self->_lock, Py_None);
     assign_borrowed(self->_notify_cond, Py_None);
     assign_borrowed(self->_task, Py_None);
+    assign_borrowed(self->_space_cond, Py_None);
     return 0;
 }
 
@@ -514,13 +637,14 @@ int queue_clear(PyObject *o) {
 void queue_dealloc(PyObject *o) {
     PyObject_GC_UnTrack(o);
     AsyncQueue *self = as_queue(o);
-    forget_condition(self->_notify_cond);
     Py_CLEAR(self->_q);
+    drop_retired_rings(o);
     Py_CLEAR(self->_loop);
     Py_CLEAR(self->_callback);
     Py_CLEAR(self->_lock);
     Py_CLEAR(self->_notify_cond);
     Py_CLEAR(self->_task);
+    Py_CLEAR(self->_space_cond);
     Py_TYPE(o)->tp_free(o);
 }
 
@@ -533,8 +657,6 @@ PyMethodDef queue_methods[] = {
 };
 
 }  // namespace
-
-void forget_condition(PyObject *cond) noexcept { cond_calls.drop(cond); }
 
 const ferry_async_queue_vtable async_queue_vtable = {start_dispatcher};
 

@@ -13,9 +13,6 @@ void prepare_async_queue_type() noexcept;
 void bind_async_queue_methods();
 extern const FunctionDef unpickle_async_queue_def;  // __pyx_unpickle_AsyncQueue
 
-// Drops the cached calls of a condition that a queue stops holding.
-void forget_condition(PyObject *cond) noexcept;
-
 // The reduce protocol (asyncqueue_pickle.cpp), installed as __reduce__ and
 // __setstate__ through the type's method table.
 PyObject *async_queue_reduce(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);

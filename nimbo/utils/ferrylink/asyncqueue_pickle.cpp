@@ -29,7 +29,6 @@ void apply_state(PyObject *o, PyObject *st) {
     assign_borrowed(self->_callback, item(st, 0));
     assign_borrowed(self->_lock, item(st, 1));
     assign_borrowed(self->_loop, item(st, 2));
-    forget_condition(self->_notify_cond);
     assign_borrowed(self->_notify_cond, item(st, 3));
     PyObject *q = item(st, 4);
     if (q != Py_None && !is_ring(q)) {

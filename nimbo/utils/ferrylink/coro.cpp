@@ -317,12 +317,19 @@ PyObject *coro_close(PyObject *self, PyObject *) {
 PyObject *coro_await(PyObject *self) { return Py_NewRef(self); }
 
 // A suspended coroutine that is dropped is closed, so its `finally` work (a
-// lock held across an await, say) still happens.
+// lock held across an await, say) still happens. One never started warns,
+// as the interpreter's own coroutines do: its work (a push, say) was never
+// done. A warning turned into an error (-W error) is reported as unraisable.
 void coro_finalize(PyObject *self) {
     CoroObject *c = as_coro(self);
-    if (c->state != SUSPENDED) return;
+    if (c->state == FINISHED) return;
     PyObject *saved = PyErr_GetRaisedException();
-    if (!Ref::steal(coro_close(self, nullptr))) PyErr_WriteUnraisable(self);
+    if (c->state == CREATED) {
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%s' was never awaited", c->info->qualname) < 0)
+            PyErr_WriteUnraisable(self);
+    } else if (!Ref::steal(coro_close(self, nullptr))) {
+        PyErr_WriteUnraisable(self);
+    }
     PyErr_SetRaisedException(saved);
 }
 
@@ -347,8 +354,8 @@ CoroObject *coro_pool[coro_pool_size];
 int coro_pool_count = 0;
 
 void coro_dealloc(PyObject *self) {
-    // Only a suspended coroutine has work for its finalizer (closing it).
-    if (as_coro(self)->state == SUSPENDED && PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    // Only an unfinished coroutine has work for its finalizer.
+    if (as_coro(self)->state != FINISHED && PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     PyObject_GC_UnTrack(self);
     coro_clear(self);
     if (coro_pool_count < coro_pool_size && !PyObject_GC_IsFinalized(self))

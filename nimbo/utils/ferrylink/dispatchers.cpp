@@ -8,7 +8,8 @@ namespace ferry {
 
 // ---- AsyncDispatcher -----------------------------------------------------------
 // Invariants: `_q` is None or an SPSCQueue; the native entries read only `_q`
-// and `_wakeup`, and treat a None `_q` (constructor never ran) as closed.
+// and `_wakeup`, and treat a None `_q` (constructor never ran) as closed. A
+// repeated constructor call closes the earlier queue, kept until destruction.
 
 using AsyncDispatcher = ferry_async_dispatcher;
 
@@ -62,10 +63,11 @@ static int adisp_init(PyObject *o, PyObject *args, PyObject *kwargs) {
         Ref q = make_ring_kw(values, 4);
 
         AsyncDispatcher *self = as_adisp(o);
-        assign(self->_q, std::move(q));
+        retire_ring(o, self->_q);
         assign_borrowed(self->_callback, a[0]);
         self->_variable_size = variable_size;
         self->_push_fn = variable_size ? adisp_push_var : adisp_push;
+        publish_ring(self->_q, std::move(q));
         return 0;
     });
 }
@@ -107,12 +109,8 @@ static PyMethodDef finalize_def = {"_finalize", finalize_task, METH_NOARGS, null
 
 static void adisp_close(AsyncDispatcher *self) {
     self->_running = 0;
-    PyObject *q = self->_q;
-    if (is_ring(q)) {
-        Py_BEGIN_ALLOW_THREADS
-        ring_of(q)->vtab->close(ring_of(q));
-        Py_END_ALLOW_THREADS
-    }
+    Ref q = Ref::borrow(self->_q);  // a constructor call may replace `_q` meanwhile
+    if (is_ring(q.get())) close_ring(q);
     send_wakeup(&self->_wakeup);
     if (self->_task != Py_None) {
         Ref task = Ref::steal(std::exchange(self->_task, Py_NewRef(Py_None)));
@@ -121,11 +119,9 @@ static void adisp_close(AsyncDispatcher *self) {
         own(PyObject_CallMethod(loop.get(), "call_soon_threadsafe", "O", finalize.get()));
     }
     if (self->_sock != Py_None) {
+        invalidate_target(&self->_wakeup);
         own(PyObject_CallMethod(self->_sock, "close", nullptr));
         assign_borrowed(self->_sock, Py_None);
-        // The handle may be reused by the next socket or file the process
-        // opens: a later close (or a late push) must not send to it.
-        self->_wakeup.fd = FERRY_NO_SOCKET;
     }
 }
 
@@ -259,6 +255,7 @@ static void adisp_dealloc(PyObject *o) {
     PyObject_GC_UnTrack(o);
     AsyncDispatcher *self = as_adisp(o);
     Py_CLEAR(self->_q);
+    drop_retired_rings(o);
     Py_CLEAR(self->_callback);
     Py_CLEAR(self->_sock);
     Py_CLEAR(self->_task);

@@ -5,6 +5,7 @@
 #include "ferrylink.h"
 #include "module_state.hpp"
 #include "pyfunc.hpp"
+#include "ring_field.hpp"
 #include "wakeup.hpp"
 
 namespace ferry {
@@ -17,17 +18,19 @@ inline auto nothrow(R (*entry)(A...)) noexcept {
     return reinterpret_cast<R (*)(A...) noexcept>(entry);
 }
 
-// One push or pop form of `_q`'s ring queue, for the native entries. A `_q`
-// of None (an instance whose constructor never ran) counts as closed and is
-// not touched.
-inline int ring_push(PyObject *q, ferry_spsc_push_fn ferry_spsc_vtable::*form, const char *data,
+// One push or pop form of the ring in a `_q` field, for the native entries.
+// A `_q` of None (an instance whose constructor never ran) counts as closed
+// and is not touched.
+inline int ring_push(PyObject *const &field, ferry_spsc_push_fn ferry_spsc_vtable::*form, const char *data,
                      size_t size) noexcept {
+    PyObject *q = current_ring(field);
     if (q == Py_None) return FERRY_SPSC_CLOSED;
     ferry_spsc_queue *ring = ring_of(q);
     return nothrow(ring->vtab->*form)(ring, data, size);
 }
-inline int ring_pop(PyObject *q, ferry_spsc_pop_fn ferry_spsc_vtable::*form, const char **data,
+inline int ring_pop(PyObject *const &field, ferry_spsc_pop_fn ferry_spsc_vtable::*form, const char **data,
                     size_t *size) noexcept {
+    PyObject *q = current_ring(field);
     if (q == Py_None) return FERRY_SPSC_CLOSED;
     ferry_spsc_queue *ring = ring_of(q);
     return nothrow(ring->vtab->*form)(ring, data, size);

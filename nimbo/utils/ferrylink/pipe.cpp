@@ -7,7 +7,8 @@
 namespace ferry {
 
 // Invariant: `_q` is None (constructor never ran: the entries act as on a
-// closed queue and touch nothing) or an SPSCQueue.
+// closed queue and touch nothing) or an SPSCQueue. A repeated constructor
+// call closes the earlier queue, which the pipe keeps until it is destroyed.
 
 using Pipe = ferry_pipe;
 
@@ -30,7 +31,7 @@ static int pipe_pop_var(Pipe *self, const char **data, size_t *size) noexcept {
 }
 
 static void pipe_release(Pipe *self) noexcept {
-    PyObject *q = self->_q;
+    PyObject *q = current_ring(self->_q);
     if (q != Py_None) nothrow(ring_of(q)->vtab->release)(ring_of(q));
 }
 // pop_var already took the message out: nothing to end.
@@ -68,11 +69,14 @@ static int pipe_init(PyObject *o, PyObject *args, PyObject *kwargs) {
         Ref cap = own(PyLong_FromSize_t(capacity));
         PyObject *values[] = {slot.get(), cap.get(), overwrite ? Py_True : Py_False, zerocopy ? Py_True : Py_False,
                               block_on_full ? Py_True : Py_False};
+        Ref q = make_ring_kw(values, 5);
+
         Pipe *self = as_pipe(o);
-        assign(self->_q, make_ring_kw(values, 5));
+        retire_ring(o, self->_q);
         self->_push_fn = variable_size ? pipe_push_var : pipe_push;
         self->_pop_fn = variable_size ? pipe_pop_var : pipe_pop;
         self->_release_fn = variable_size ? pipe_release_var : pipe_release;
+        publish_ring(self->_q, std::move(q));
         return 0;
     });
 }
@@ -90,6 +94,7 @@ static int pipe_clear(PyObject *o) {
 static void pipe_dealloc(PyObject *o) {
     PyObject_GC_UnTrack(o);
     Py_CLEAR(as_pipe(o)->_q);
+    drop_retired_rings(o);
     Py_TYPE(o)->tp_free(o);
 }
 

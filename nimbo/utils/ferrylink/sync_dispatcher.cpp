@@ -17,9 +17,10 @@
 namespace ferry {
 
 // Invariants: `_q` is None or an SPSCQueue and stays the same while the
-// dispatcher's thread exists (the thread holds a reference to the dispatcher,
-// and __init__ is refused meanwhile); `_thread` holds a std::thread from
-// tp_new to dealloc.
+// dispatcher's thread exists (the thread holds a reference to the dispatcher
+// and one to the queue, and __init__ is refused meanwhile); a repeated
+// constructor call closes the earlier queue, kept until destruction;
+// `_thread` holds a std::thread from tp_new to dealloc.
 
 using SyncDispatcher = ferry_sync_dispatcher;
 
@@ -194,7 +195,8 @@ void run_body(SyncDispatcher *self, const BodyForm &form) noexcept {
         lock.give();
         return;
     }
-    ferry_spsc_queue *q = ring_of(self->_q);
+    Ref ring = Ref::borrow(self->_q);  // used with the lock released
+    ferry_spsc_queue *q = ring_of(ring.get());
     Ref callback = Ref::borrow(self->_callback);  // later changes do not reach this thread
     WaitHandle wakeups(form.polls ? self->_wakeup.fd : FERRY_NO_SOCKET);
     lock.give();
@@ -207,7 +209,8 @@ void run_body(SyncDispatcher *self, const BodyForm &form) noexcept {
             continue;
         }
         if (!lock.take()) {
-            (void)callback.release();  // the interpreter is going away: leave it alone
+            (void)callback.release();  // the interpreter is going away: leave them alone
+            (void)ring.release();
             return;
         }
         if (r != 1) break;  // stopped
@@ -219,6 +222,7 @@ void run_body(SyncDispatcher *self, const BodyForm &form) noexcept {
         if (form.releases) q->vtab->release(q);
     }
     callback = Ref();  // lock held on every way out of the loop
+    ring = Ref();
     lock.give();
 }
 
@@ -337,18 +341,23 @@ static int sdisp_init(PyObject *o, PyObject *args, PyObject *kwargs) {
 
         SyncDispatcher *self = as_sdisp(o);
         refuse_while_thread(self, "__init__");
-        assign_borrowed(self->_callback, a[0]);
-        self->_variable_size = variable_size;
-        self->_detach = detach;
-        self->_nonblocking = nonblocking;
-
         Ref slot = own(PyLong_FromSize_t(slot_size));
         Ref cap = own(PyLong_FromSize_t(capacity));
         PyObject *values[] = {slot.get(), cap.get(), overwrite ? Py_True : Py_False, zerocopy ? Py_True : Py_False,
                               block_on_full ? Py_True : Py_False};
-        assign(self->_q, make_ring_kw(values, 5));
+        Ref q = make_ring_kw(values, 5);
+
+        // Nothing is stored before the ring exists: the flags, `_push_fn` and
+        // `_q` always describe the same mode.
+        retire_ring(o, self->_q);
+        refuse_while_thread(self, "__init__");  // a setup() on another thread while the lock was released
+        assign_borrowed(self->_callback, a[0]);
+        self->_variable_size = variable_size;
+        self->_detach = detach;
+        self->_nonblocking = nonblocking;
         self->_push_fn = nonblocking ? (variable_size ? sdisp_push_var : sdisp_push)
                                      : (variable_size ? sdisp_push_var_blocking : sdisp_push_blocking);
+        publish_ring(self->_q, std::move(q));
         return 0;
     });
 }
@@ -384,23 +393,17 @@ static PyObject *sdisp_setup_method(PyObject *const *args, Py_ssize_t nargs, PyO
 // Fixed order: flag, queue close, wake-up (socket still open), socket close, join.
 static void sdisp_do_close(SyncDispatcher *self) {
     running(self).store(0);
-    PyObject *q = self->_q;
-    if (is_ring(q)) {
-        Py_BEGIN_ALLOW_THREADS
-        ring_of(q)->vtab->close(ring_of(q));
-        Py_END_ALLOW_THREADS
-    }
+    Ref q = Ref::borrow(self->_q);  // a constructor call may replace `_q` meanwhile
+    if (is_ring(q.get())) close_ring(q);
     if (self->_nonblocking) {
         Py_BEGIN_ALLOW_THREADS
         send_wakeup(&self->_wakeup);
         Py_END_ALLOW_THREADS
     }
     if (self->_sock != Py_None) {
+        invalidate_target(&self->_wakeup);
         own(PyObject_CallMethod(self->_sock, "close", nullptr));
         assign_borrowed(self->_sock, Py_None);
-        // The handle may be reused by the next socket or file the process
-        // opens: a later close (or a late push) must not send to it.
-        self->_wakeup.fd = FERRY_NO_SOCKET;
     }
     join_thread(self);
 }
@@ -463,6 +466,7 @@ static void sdisp_dealloc(PyObject *o) {
     join_thread(self);
     slot.~thread();
     Py_CLEAR(self->_q);
+    drop_retired_rings(o);
     Py_CLEAR(self->_callback);
     Py_CLEAR(self->_sock);
     Py_TYPE(o)->tp_free(o);

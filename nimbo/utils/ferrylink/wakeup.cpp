@@ -140,12 +140,14 @@ void fill_target(WakeupTarget *target, PyObject *sock, PyObject *host) {
     if (!text) throw PyErrOccurred();
     (void)inet_pton(AF_INET, text, &target->addr.sin_addr);
     Ref fileno = own(PyObject_CallMethod(sock, "fileno", nullptr));
-    target->fd = as_platform_socket(fileno.get());
+    target_fd(target).store(as_platform_socket(fileno.get()), std::memory_order_release);
 }
 
 void send_wakeup(const WakeupTarget *target) noexcept {
-    if (!target || target->fd == FERRY_NO_SOCKET) return;
-    platform::send_byte(target->fd, target->addr, 0x01);
+    if (!target) return;
+    PLATFORM_SOCKET fd = target_fd(target).load(std::memory_order_acquire);
+    if (fd == FERRY_NO_SOCKET) return;
+    platform::send_byte(fd, target->addr, 0x01);
 }
 
 void receive_wakeup(PLATFORM_SOCKET fd) noexcept { (void)platform::receive_byte(fd); }

@@ -2,6 +2,7 @@
 // pokes with one byte (0x01) after each accepted message.
 #pragma once
 #include <Python.h>
+#include <atomic>
 #include "ferrylink.h"
 #include "pyfunc.hpp"
 
@@ -25,6 +26,21 @@ void receive_wakeup(PLATFORM_SOCKET fd) noexcept;
 inline void init_target(WakeupTarget *target) noexcept {
     target->fd = FERRY_NO_SOCKET;
     memset(&target->addr, 0, sizeof target->addr);
+}
+
+// Producers read `fd` without the interpreter lock while set-up and close
+// write it: it is accessed atomically, in place (the published layout keeps a
+// plain field). Set-up stores it last with release, so a producer that loads
+// a handle with acquire also sees the address written before it.
+static_assert(std::atomic_ref<PLATFORM_SOCKET>::required_alignment <= alignof(PLATFORM_SOCKET));
+inline std::atomic_ref<PLATFORM_SOCKET> target_fd(const WakeupTarget *target) noexcept {
+    return std::atomic_ref<PLATFORM_SOCKET>(const_cast<WakeupTarget *>(target)->fd);
+}
+
+// Before the socket is closed: its handle may be reused by the next socket or
+// file the process opens, and nothing may be sent to that.
+inline void invalidate_target(WakeupTarget *target) noexcept {
+    target_fd(target).store(FERRY_NO_SOCKET, std::memory_order_release);
 }
 
 }  // namespace ferry

@@ -13,7 +13,11 @@
  * pop, release, _push_fn, ...) take no lock, touch no reference count and
  * never raise: call them without the interpreter lock, from one producer
  * thread and one consumer thread per object, and keep the object alive (hold
- * a reference taken under the lock) while you do.
+ * a reference taken under the lock) while you do. They return the FERRY_*
+ * result codes below.
+ *
+ * Languages: C99 or later, C++17 or later (ferry_api is an inline variable
+ * in C++). Clean under -Wall -Wextra -pedantic as C11 and as C++17.
  */
 #ifndef NIMBO_FERRYLINK_H
 #define NIMBO_FERRYLINK_H
@@ -36,19 +40,48 @@ typedef int PLATFORM_SOCKET;
 extern "C" {
 #endif
 
+#if defined(__cplusplus) && __cplusplus < 201703L && (!defined(_MSVC_LANG) || _MSVC_LANG < 201703L)
+#error "ferrylink.h needs C++17 or later (ferry_api is an inline variable)"
+#endif
+
 #define FERRY_NO_SOCKET ((PLATFORM_SOCKET)-1)
 
+/* Results of the native push and pop entries (the ring queue's own codes).
+ * Push: > 0 accepted (test `r > 0`, not `r == FERRY_ACCEPTED`), FERRY_FULL
+ * not accepted now (try again later), FERRY_TOO_LARGE never fits,
+ * FERRY_CLOSED closed (or the object's constructor never ran): stop pushing.
+ * Pop: FERRY_MESSAGE a message, FERRY_EMPTY nothing yet (never from the
+ * waiting forms), FERRY_CLOSED closed and drained: no message follows. */
+enum {
+    FERRY_ACCEPTED = 1,
+    FERRY_MESSAGE = 1,
+    FERRY_FULL = 0,
+    FERRY_EMPTY = 0,
+    FERRY_TOO_LARGE = -1,
+    FERRY_CLOSED = -2
+};
+
 /* Where wake-up datagrams go: the dispatcher's own socket and the address it
- * is bound to. Read by producers as plain memory. */
+ * is bound to. Set-up writes `addr`, then stores `fd` last with a release
+ * store; producers load `fd` with an acquire load (a plain field accessed
+ * atomically), so a handle they see comes with its address. */
 typedef struct WakeupTarget {
     PLATFORM_SOCKET fd; /* FERRY_NO_SOCKET until set up, and again after close */
     struct sockaddr_in addr;
 } WakeupTarget;
 
-/* Optional arguments of the native `setup` entries. */
+/* Optional arguments of the native `setup` entries; pass NULL for all
+ * defaults. `n` says which fields are read: below 1 neither (host
+ * "127.0.0.1", recvbuf 16777216), 1 `host` only, 2 or more both. */
 typedef struct ferry_setup_args {
-    int n;          /* how many of the fields below are given (0..2) */
-    PyObject *host; /* str or None */
+    int n;
+    /* A str with the IPv4 address to bind the wake-up socket to. Not None:
+     * AsyncDispatcher always binds (None fails with TypeError); a
+     * SyncDispatcher binds only with nonblocking=True and ignores it
+     * otherwise. Borrowed for the call. */
+    PyObject *host;
+    /* Receive buffer in bytes asked for the socket (SO_RCVBUFFORCE on Linux,
+     * falling back to SO_RCVBUF); 0 or less keeps the system's default. */
     int recvbuf;
 } ferry_setup_args;
 
@@ -58,7 +91,9 @@ typedef int (*ferry_adisp_push_fn)(struct ferry_async_dispatcher *, const char *
 
 typedef struct ferry_async_dispatcher_vtable {
     /* skip_dispatch != 0 ignores a Python subclass's override; failure leaves a
-     * Python exception set (test PyErr_Occurred()). Interpreter lock held. */
+     * Python exception set (test PyErr_Occurred()). Interpreter lock held, on
+     * the thread of a running event loop (RuntimeError otherwise). Messages
+     * pushed before setup are kept and delivered once the reader runs. */
     void (*setup)(struct ferry_async_dispatcher *, int skip_dispatch, ferry_setup_args *opt);
     ferry_adisp_push_fn push;     /* fixed-slot mode */
     ferry_adisp_push_fn push_var; /* variable-size mode */
@@ -116,6 +151,13 @@ typedef int (*ferry_pipe_push_fn)(struct ferry_pipe *, const char *, size_t);
 typedef int (*ferry_pipe_pop_fn)(struct ferry_pipe *, const char **, size_t *);
 typedef void (*ferry_pipe_release_fn)(struct ferry_pipe *);
 
+/* Every entry is one call into the pipe's ring queue (`_q`, an SPSCQueue).
+ * The pops wait while the pipe is empty, and so do the pushes when the pipe
+ * was made with block_on_full=True. CyPipe has no close of its own: release
+ * a waiting consumer (or producer) by closing `_q`, through the queue's
+ * table (spsc_queue.h, any thread, no lock) or its Python `close()` method
+ * (lock held); messages pushed before the close are still delivered, then
+ * the pops return FERRY_CLOSED. */
 typedef struct ferry_pipe_vtable {
     ferry_pipe_push_fn push;
     ferry_pipe_push_fn push_var;
@@ -130,7 +172,7 @@ typedef struct ferry_pipe {
     const ferry_pipe_vtable *vtab;
     PyObject *_q;
     ferry_pipe_push_fn _push_fn;
-    ferry_pipe_pop_fn _pop_fn;         /* 1 = a message; then call _release_fn */
+    ferry_pipe_pop_fn _pop_fn;         /* FERRY_MESSAGE: a message, valid until _release_fn */
     ferry_pipe_release_fn _release_fn;
 } ferry_pipe;
 
@@ -175,6 +217,11 @@ typedef struct ferry_async_queue {
     PyObject *_notify_cond;
     PyObject *_task;
     int _running;
+    /* Newer fields (not pickled): with block_on_full, the asyncio.Condition
+     * over _lock that pushes finding the ring full wait on (None until first
+     * needed), and how many pushes wait on it. */
+    PyObject *_space_cond;
+    Py_ssize_t _space_waiters;
 } ferry_async_queue;
 
 /* ---- Exported conversion functions (see __pyx_capi__) ----------------- */
@@ -238,14 +285,24 @@ static inline int ferry__import_type(PyObject *mod, const char *name, size_t siz
     return 0;
 }
 
-static inline void *ferry__import_function(PyObject *capi, const char *name, const char *sig)
+/* Stores the capsule's function pointer into *fn (fn_size bytes). Copied as
+ * bytes: ISO C has no cast from an object pointer to a function pointer. */
+static inline int ferry__import_function(PyObject *capi, const char *name, const char *sig,
+                                         void *fn, size_t fn_size)
 {
     PyObject *cap = PyDict_GetItemString(capi, name); /* borrowed */
     if (!cap) {
         PyErr_Format(PyExc_ImportError, "ferrylink exports no function %s", name);
-        return NULL;
+        return -1;
     }
-    return PyCapsule_GetPointer(cap, sig); /* refuses another signature */
+    void *p = PyCapsule_GetPointer(cap, sig); /* refuses another signature */
+    if (!p) return -1;
+    if (fn_size != sizeof p) {
+        PyErr_SetString(PyExc_ImportError, "ferrylink.h: function and data pointers differ in size here");
+        return -1;
+    }
+    memcpy(fn, &p, fn_size);
+    return 0;
 }
 
 /* Fetches the types, tables and functions. 0 on success, -1 with an exception. */
@@ -267,11 +324,14 @@ static inline int ferry_import(void)
         ferry__import_type(mod, "AsyncQueue", sizeof(ferry_async_queue), &ferry_api.AsyncQueue,
                            (const void **)&ferry_api.async_queue) < 0)
         goto done;
-    if (!(ferry_api.obj_to_cbuf = (ferry_obj_to_cbuf_fn)ferry__import_function(capi, "obj_to_cbuf", FERRY_SIG_OBJ_TO_CBUF)) ||
-        !(ferry_api.buf_to_cbuf = (ferry_buf_to_cbuf_fn)ferry__import_function(capi, "buf_to_cbuf", FERRY_SIG_BUF_TO_CBUF)) ||
-        !(ferry_api.bytes_to_cbuf = (ferry_bytes_to_cbuf_fn)ferry__import_function(capi, "bytes_to_cbuf", FERRY_SIG_BYTES_TO_CBUF)) ||
-        !(ferry_api.str_to_cbuf = (ferry_str_to_cbuf_fn)ferry__import_function(capi, "str_to_cbuf", FERRY_SIG_STR_TO_CBUF)))
+#define FERRY__FUNCTION(name, sig) \
+    ferry__import_function(capi, #name, sig, &ferry_api.name, sizeof ferry_api.name)
+    if (FERRY__FUNCTION(obj_to_cbuf, FERRY_SIG_OBJ_TO_CBUF) < 0 ||
+        FERRY__FUNCTION(buf_to_cbuf, FERRY_SIG_BUF_TO_CBUF) < 0 ||
+        FERRY__FUNCTION(bytes_to_cbuf, FERRY_SIG_BYTES_TO_CBUF) < 0 ||
+        FERRY__FUNCTION(str_to_cbuf, FERRY_SIG_STR_TO_CBUF) < 0)
         goto done;
+#undef FERRY__FUNCTION
     rc = 0;
 done:
     Py_XDECREF(capi);

@@ -16,16 +16,17 @@ PyObject *queue_start_dispatcher(PyObject *, PyObject *args) {
     return ferry_api.async_queue->start_dispatcher((ferry_async_queue *)q, callback, skip);
 }
 
-// queue_fields(q) -> dict of the seven fields, and whether the instance
-// points at the published method table.
+// queue_fields(q) -> dict of the fields, and whether the instance points at
+// the published method table.
 PyObject *queue_fields(PyObject *, PyObject *q) {
     if (!imported()) return nullptr;
     if (!PyObject_TypeCheck(q, ferry_api.AsyncQueue))
         return PyErr_Format(PyExc_TypeError, "no field probe for %.200s", Py_TYPE(q)->tp_name);
     auto *a = (ferry_async_queue *)q;
-    return Py_BuildValue("{sOsOsOsOsOsOsisO}", "_q", a->_q, "_loop", a->_loop, "_callback", a->_callback, "_lock",
+    return Py_BuildValue("{sOsOsOsOsOsOsisOsOsn}", "_q", a->_q, "_loop", a->_loop, "_callback", a->_callback, "_lock",
                          a->_lock, "_notify_cond", a->_notify_cond, "_task", a->_task, "_running", a->_running,
-                         "vtab_ok", a->vtab == ferry_api.async_queue ? Py_True : Py_False);
+                         "vtab_ok", a->vtab == ferry_api.async_queue ? Py_True : Py_False, "_space_cond",
+                         a->_space_cond, "_space_waiters", a->_space_waiters);
 }
 
 }  // namespace

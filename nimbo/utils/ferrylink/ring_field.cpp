@@ -1,0 +1,51 @@
+#include "ring_field.hpp"
+#include <unordered_map>
+#include <vector>
+#include "module_state.hpp"
+
+namespace ferry {
+
+namespace {
+// Owner -> the rings its constructor calls replaced. Interpreter lock held
+// for every access. Never destroyed: the process may end after the runtime.
+auto &retired = *new std::unordered_map<PyObject *, std::vector<Ref>>();
+}  // namespace
+
+void close_ring(const Ref &q) noexcept {
+    ferry_spsc_queue *ring = ring_of(q.get());
+    Py_BEGIN_ALLOW_THREADS
+    ring->vtab->close(ring);
+    Py_END_ALLOW_THREADS
+}
+
+void retire_ring(PyObject *owner, PyObject *&field) {
+    if (!is_ring(field)) return;  // the first construction: nothing to retire
+    // Only destruction erases the entry, so the reference outlives the
+    // releases of the lock below.
+    std::vector<Ref> &kept = retired[owner];
+    kept.reserve(kept.size() + 1);  // allocated before the ring is closed
+    // While the lock is released to close a ring, another constructor call
+    // may retire it and install its own: then close that one too.
+    for (Ref old = Ref::borrow(field); is_ring(old.get()); old = Ref::borrow(field)) {
+        close_ring(old);
+        if (field == old.get()) {
+            kept.push_back(std::move(old));
+            return;
+        }
+    }
+}
+
+void publish_ring(PyObject *&field, Ref ring) noexcept {
+    PyObject *old = std::atomic_ref<PyObject *>(field).exchange(ring.release(), std::memory_order_release);
+    Py_XDECREF(old);  // a retired ring is still held by the list above
+}
+
+void drop_retired_rings(PyObject *owner) noexcept {
+    if (retired.empty()) return;
+    auto it = retired.find(owner);
+    if (it == retired.end()) return;
+    std::vector<Ref> rings = std::move(it->second);
+    retired.erase(it);
+}
+
+}  // namespace ferry
