@@ -34,10 +34,11 @@ enum Family : unsigned char { kUnused = 0, kFixed = 1, kVariable = 2 };
 // Records `family` if the ring has none yet; returns the ring's family. One
 // relaxed byte load once recorded: the native entries call it on every use.
 inline unsigned char note_family(ferry_spsc_queue *q, Family family) noexcept {
-    unsigned char *slot = &q->reserved_flags[kFamily];
-    unsigned char seen = __atomic_load_n(slot, __ATOMIC_RELAXED);
-    if (__builtin_expect(seen != kUnused, 1)) return seen;
-    if (__atomic_compare_exchange_n(slot, &seen, family, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) return family;
+    std::atomic_ref<unsigned char> slot(q->reserved_flags[kFamily]);
+    unsigned char seen = slot.load(std::memory_order_relaxed);
+    if (seen != kUnused) [[likely]]
+        return seen;
+    if (slot.compare_exchange_strong(seen, family, std::memory_order_relaxed)) return family;
     return seen;  // the other side recorded first
 }
 
