@@ -40,11 +40,11 @@
 // later is the push refused (try forms) or made to wait (block_on_full).
 //
 // Waking. A side that finds nothing to do spins briefly, then registers as
-// waiting, rechecks, and sleeps on a futex. The other side checks the flag
+// waiting, rechecks, and sleeps on an address. The other side checks the flag
 // after each publish and makes the wake-up call only when it is set. The
 // store->load ordering this needs costs a full fence on the hot side unless
-// the process can use membarrier(PRIVATE_EXPEDITED): then the hot side only
-// needs a compiler barrier and the (rare) waiting side pays the syscall.
+// the process-wide barrier is usable: then the hot side only needs a compiler
+// barrier and the (rare) waiting side pays the system call.
 //
 // Close. close() sets `closed_`, then waits until no push is in flight before
 // setting `final_`; a push that started before close() either completes (and
@@ -56,22 +56,18 @@
 #define NIMBO_SPSC_RING_HPP
 
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <thread>
 
-#include <linux/futex.h>
-#include <linux/membarrier.h>
-#include <sched.h>
-#include <sys/mman.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
+#include "../platform/barrier.hpp"
+#include "../platform/cpu.hpp"
+#include "../platform/memory.hpp"
+#include "../platform/wait.hpp"
 
 namespace ferry {
 
@@ -94,52 +90,16 @@ struct RingOptions {
 
 namespace ring_detail {
 
-inline void cpu_relax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    _mm_pause();
-#else
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-#endif
-}
+using platform::cpu_relax;
+using platform::prefetch;
 
-// A hint to load a line. Inline assembly on x86: GCC 12 drops the builtin
-// here at -O1 and above.
-inline void prefetch(const char *p) noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    asm volatile("prefetcht0 %0" : : "m"(*p));
-#else
-    __builtin_prefetch(p);
-#endif
-}
-
-inline void futex_wait(std::atomic<uint32_t> *word, uint32_t expected) noexcept {
-    static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
-    syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), FUTEX_WAIT_PRIVATE, expected, nullptr,
-            nullptr, 0);
-}
-
-inline void futex_wake(std::atomic<uint32_t> *word, int count) noexcept {
-    syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), FUTEX_WAKE_PRIVATE, count, nullptr,
-            nullptr, 0);
-}
-
-// 1: membarrier registered, hot paths need only a compiler barrier.
-// 2: plain seq_cst fences on both sides. 0: not decided yet.
-inline std::atomic<int> barrier_mode{0};
-
+// True: hot paths need only a compiler barrier, the waiting side pays for the
+// process-wide one. False: plain seq_cst fences on both sides.
 inline bool use_asymmetric_barrier() noexcept {
 #if defined(__SANITIZE_THREAD__)
-    return false;  // the race detector cannot see through membarrier
+    return false;  // the race detector cannot see through the process-wide barrier
 #else
-    int mode = barrier_mode.load(std::memory_order_acquire);
-    if (mode == 0) {
-        long ok = syscall(SYS_membarrier, MEMBARRIER_CMD_QUERY, 0, 0);
-        bool usable = ok > 0 && (ok & MEMBARRIER_CMD_PRIVATE_EXPEDITED) &&
-                      syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
-        mode = usable ? 1 : 2;
-        barrier_mode.store(mode, std::memory_order_release);
-    }
-    return mode == 1;
+    return platform::process_barrier_usable();
 #endif
 }
 
@@ -159,18 +119,18 @@ inline void copy_bytes(char *dst, const char *src, size_t n) noexcept {
         std::memcpy(dst, src, n);
     } else if (n >= 16) {
         if (n > 32) {
-            __builtin_memcpy(dst, src, 16);
-            __builtin_memcpy(dst + 16, src + 16, 16);
-            __builtin_memcpy(dst + n - 32, src + n - 32, 16);
+            std::memcpy(dst, src, 16);
+            std::memcpy(dst + 16, src + 16, 16);
+            std::memcpy(dst + n - 32, src + n - 32, 16);
         }
-        __builtin_memcpy(dst + n - 16, src + n - 16, 16);
-        if (n <= 32) __builtin_memcpy(dst, src, 16);
+        std::memcpy(dst + n - 16, src + n - 16, 16);
+        if (n <= 32) std::memcpy(dst, src, 16);
     } else if (n >= 8) {
-        __builtin_memcpy(dst, src, 8);
-        __builtin_memcpy(dst + n - 8, src + n - 8, 8);
+        std::memcpy(dst, src, 8);
+        std::memcpy(dst + n - 8, src + n - 8, 8);
     } else if (n >= 4) {
-        __builtin_memcpy(dst, src, 4);
-        __builtin_memcpy(dst + n - 4, src + n - 4, 4);
+        std::memcpy(dst, src, 4);
+        std::memcpy(dst + n - 4, src + n - 4, 4);
     } else if (n > 0) {
         dst[0] = src[0];
         dst[n / 2] = src[n / 2];
@@ -182,7 +142,18 @@ inline void copy_bytes(char *dst, const char *src, size_t n) noexcept {
 inline uint64_t pow2_at_least(uint64_t n) noexcept {
     if (n <= 1) return 1;
     if (n > (uint64_t(1) << 62)) return 0;
-    return uint64_t(1) << (64 - __builtin_clzll(n - 1));
+    return std::bit_ceil(n);
+}
+
+// a + b and a * b into `out`; false when the result does not fit.
+inline bool add_fits(size_t a, size_t b, size_t &out) noexcept {
+    out = a + b;
+    return out >= a;
+}
+inline bool mul_fits(size_t a, size_t b, size_t &out) noexcept {
+    if (a != 0 && b > SIZE_MAX / a) return false;
+    out = a * b;
+    return true;
 }
 
 }  // namespace ring_detail
@@ -201,9 +172,8 @@ public:
         size_t stride, fixed_bytes, var_bytes, var_limit, copy_bytes, total;
         uint64_t slots = pow2_at_least(opt.overwrite ? uint64_t(opt.capacity) * 2 : opt.capacity);
         if (opt.capacity > (size_t(1) << 61) || opt.slot_size > (size_t(1) << 61) || slots == 0 ||
-            __builtin_add_overflow(round8(opt.slot_size), size_t(8), &stride) ||
-            __builtin_mul_overflow(size_t(slots), stride, &fixed_bytes) ||
-            __builtin_mul_overflow(opt.capacity, opt.slot_size, &var_limit) ||
+            !add_fits(round8(opt.slot_size), 8, stride) || !mul_fits(size_t(slots), stride, fixed_bytes) ||
+            !mul_fits(opt.capacity, opt.slot_size, var_limit) ||
             var_limit > (size_t(1) << 61)) {
             error = ENOMEM;
             return nullptr;
@@ -218,18 +188,18 @@ public:
         ring_bytes = (ring_bytes + page - 1) & ~(page - 1);
         // Without zerocopy a popped message is copied out: room for the largest.
         copy_bytes = opt.zerocopy ? 0 : ((var_limit > opt.slot_size ? var_limit : opt.slot_size) + page - 1) & ~(page - 1);
-        if (__builtin_add_overflow(ring_bytes, copy_bytes, &total) || ring_bytes == 0) {
+        if (!add_fits(ring_bytes, copy_bytes, total) || ring_bytes == 0) {
             error = ENOMEM;
             return nullptr;
         }
-        void *mem = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (mem == MAP_FAILED) {
+        void *mem = platform::reserve_memory(total);
+        if (mem == nullptr) {
             error = ENOMEM;
             return nullptr;
         }
         void *self = ::operator new(sizeof(SpscRing), std::align_val_t(alignof(SpscRing)), std::nothrow);
         if (self == nullptr) {
-            munmap(mem, total);
+            platform::release_memory(mem, total);
             error = ENOMEM;
             return nullptr;
         }
@@ -257,7 +227,7 @@ public:
     // Any thread, once no other thread uses the ring any more.
     static void destroy(SpscRing *r) noexcept {
         if (r == nullptr) return;
-        munmap(r->base_, r->map_bytes_);
+        platform::release_memory(r->base_, r->map_bytes_);
         r->~SpscRing();
         ::operator delete(r, std::align_val_t(alignof(SpscRing)));
     }
@@ -303,14 +273,14 @@ public:
         // contents final.
         while (in_push_.load(std::memory_order_acquire) != 0) {
             prod_event_.fetch_add(1, std::memory_order_seq_cst);
-            futex_wake(&prod_event_, INT32_MAX);
-            sched_yield();
+            platform::wake_all(prod_event_);
+            std::this_thread::yield();
         }
         final_.store(1, std::memory_order_seq_cst);
         prod_event_.fetch_add(1, std::memory_order_seq_cst);
-        futex_wake(&prod_event_, INT32_MAX);
+        platform::wake_all(prod_event_);
         cons_event_.fetch_add(1, std::memory_order_seq_cst);
-        futex_wake(&cons_event_, INT32_MAX);
+        platform::wake_all(cons_event_);
     }
 
     bool closed() const noexcept { return closed_.load(std::memory_order_acquire) != 0; }
@@ -358,7 +328,7 @@ private:
     // Rare side: makes every thread of the process execute a full barrier.
     void heavy_barrier() const noexcept {
         full_fence();
-        if (asym_ && syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) != 0) {
+        if (asym_ && !platform::process_barrier()) {
             // Registered at creation, so this cannot fail; never rely on it.
             full_fence();
         }
@@ -532,7 +502,7 @@ private:
                 prod_waiting_.store(0, std::memory_order_relaxed);
                 return r;
             }
-            futex_wait(&prod_event_, seen);
+            platform::wait_while_equal(prod_event_, seen);
             prod_waiting_.store(0, std::memory_order_relaxed);
         }
     }
@@ -540,7 +510,7 @@ private:
     void wake_consumer() noexcept {
         if (cons_waiting_.exchange(0, std::memory_order_seq_cst) != 0) {
             cons_event_.fetch_add(1, std::memory_order_seq_cst);
-            ring_detail::futex_wake(&cons_event_, 1);
+            platform::wake_one(cons_event_);
         }
     }
 
@@ -553,7 +523,7 @@ private:
         if (prod_waiting_.load(std::memory_order_relaxed) != 0 &&
             prod_waiting_.exchange(0, std::memory_order_seq_cst) != 0) {
             prod_event_.fetch_add(1, std::memory_order_seq_cst);
-            ring_detail::futex_wake(&prod_event_, 1);
+            platform::wake_one(prod_event_);
         }
     }
 
@@ -606,7 +576,7 @@ private:
                 cons_waiting_.store(0, std::memory_order_relaxed);
                 return r;
             }
-            futex_wait(&cons_event_, seen);
+            platform::wait_while_equal(cons_event_, seen);
             cons_waiting_.store(0, std::memory_order_relaxed);
         }
     }
@@ -790,7 +760,7 @@ private:
     std::atomic<uint32_t> cons_waiting_{0};
     std::atomic<uint32_t> prod_waiting_{0};
 
-    // Futex words, written on wake-ups only.
+    // Words the sides sleep on, written on wake-ups only.
     alignas(128) std::atomic<uint32_t> cons_event_{0};
     std::atomic<uint32_t> prod_event_{0};
 

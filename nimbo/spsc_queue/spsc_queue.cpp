@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <new>
@@ -33,17 +34,18 @@ enum Family : unsigned char { kUnused = 0, kFixed = 1, kVariable = 2 };
 // Records `family` if the ring has none yet; returns the ring's family. One
 // relaxed byte load once recorded: the native entries call it on every use.
 inline unsigned char note_family(ferry_spsc_queue *q, Family family) noexcept {
-    unsigned char *slot = &q->reserved_flags[kFamily];
-    unsigned char seen = __atomic_load_n(slot, __ATOMIC_RELAXED);
-    if (__builtin_expect(seen != kUnused, 1)) return seen;
-    if (__atomic_compare_exchange_n(slot, &seen, family, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) return family;
+    std::atomic_ref<unsigned char> slot(q->reserved_flags[kFamily]);
+    unsigned char seen = slot.load(std::memory_order_relaxed);
+    if (seen != kUnused) [[likely]]
+        return seen;
+    if (slot.compare_exchange_strong(seen, family, std::memory_order_relaxed)) return family;
     return seen;  // the other side recorded first
 }
 
 // The ring pointer is written once by __init__ and may be read by other
 // threads through the table (an object handed out before construction).
 inline SpscRing *ring_of(ferry_spsc_queue *q) noexcept {
-    return static_cast<SpscRing *>(__atomic_load_n(&q->ring, __ATOMIC_ACQUIRE));
+    return static_cast<SpscRing *>(std::atomic_ref<void *>(q->ring).load(std::memory_order_acquire));
 }
 
 // ---- the method table: other threads, no interpreter lock, no refcounts ----
@@ -218,7 +220,7 @@ int queue_init(PyObject *self, PyObject *args, PyObject *kwds) noexcept {
             q->overwrite = opt.overwrite;
             q->zerocopy = opt.zerocopy;
             q->block_on_full = opt.block_on_full;
-            __atomic_store_n(&q->ring, static_cast<void *>(r), __ATOMIC_RELEASE);
+            std::atomic_ref<void *>(q->ring).store(r, std::memory_order_release);
             return 0;
         },
         -1);

@@ -598,7 +598,6 @@ int queue_init(PyObject *o, PyObject *args, PyObject *kwargs) {
         // Everything is built: only now is the object changed.
         AsyncQueue *self = as_queue(o);
         retire_ring(o, self->_q);
-        forget_condition(self->_notify_cond);
         assign(self->_lock, std::move(lock));
         assign(self->_notify_cond, std::move(cond));
         assign(self->_loop, std::move(loop));

@@ -8,13 +8,9 @@
 #include <thread>
 #include <vector>
 
-#ifndef _WIN32
-#include <fcntl.h>
-#include <unistd.h>
-#endif
-
 #include "dispatchers.hpp"
 #include "module_state.hpp"
+#include "platform/datagram.hpp"
 #include "pyfunc.hpp"
 #include "wakeup.hpp"
 
@@ -169,14 +165,10 @@ constexpr BodyForm pop_var_form = {&ferry_spsc_vtable::pop_var, false, false,
 class WaitHandle {
 public:
     explicit WaitHandle(PLATFORM_SOCKET shared) noexcept : shared_(shared) {
-#ifndef _WIN32
-        if (shared != FERRY_NO_SOCKET) own_ = fcntl(shared, F_DUPFD_CLOEXEC, 0);
-#endif
+        if (shared != FERRY_NO_SOCKET) own_ = platform::duplicate_socket(shared);
     }
     ~WaitHandle() {
-#ifndef _WIN32
-        if (own_ != FERRY_NO_SOCKET) ::close(own_);
-#endif
+        if (own_ != FERRY_NO_SOCKET) platform::close_socket(own_);
     }
     WaitHandle(const WaitHandle &) = delete;
     WaitHandle &operator=(const WaitHandle &) = delete;

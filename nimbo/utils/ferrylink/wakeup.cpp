@@ -1,16 +1,12 @@
 #include "wakeup.hpp"
 #include "module_state.hpp"
+#include "platform/datagram.hpp"
 #include <limits>
-
-#ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <arpa/inet.h>
-#include <sys/socket.h>
-#endif
+#include <type_traits>
 
 namespace ferry {
+
+static_assert(std::is_same_v<PLATFORM_SOCKET, platform::socket_handle>, "the public header's socket type");
 
 static constexpr long SO_RCVBUFFORCE_LINUX = 33;  // not in every socket module, so by number
 
@@ -151,13 +147,9 @@ void send_wakeup(const WakeupTarget *target) noexcept {
     if (!target) return;
     PLATFORM_SOCKET fd = target_fd(target).load(std::memory_order_acquire);
     if (fd == FERRY_NO_SOCKET) return;
-    const char byte = 0x01;
-    (void)sendto(fd, &byte, 1, 0, reinterpret_cast<const sockaddr *>(&target->addr), sizeof(sockaddr_in));
+    platform::send_byte(fd, target->addr, 0x01);
 }
 
-void receive_wakeup(PLATFORM_SOCKET fd) noexcept {
-    char byte;
-    (void)recvfrom(fd, &byte, 1, 0, nullptr, nullptr);
-}
+void receive_wakeup(PLATFORM_SOCKET fd) noexcept { (void)platform::receive_byte(fd); }
 
 }  // namespace ferry

@@ -3,6 +3,7 @@
 // benchmark measures it against.
 #include "ferrytest.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -48,7 +49,7 @@ PyObject *sync_fields(PyObject *, PyObject *o) {
     bool joinable = false;
     for (unsigned char b : s->_thread.bytes) joinable |= b != 0;
     return Py_BuildValue("{sOsOsOsisisisisisisisssO}", "_q", s->_q, "_callback", s->_callback, "_sock", s->_sock,
-                         "_running", (int)__atomic_load_n(&s->_running, __ATOMIC_SEQ_CST), "_detach", (int)s->_detach,
+                         "_running", (int)std::atomic_ref<unsigned char>(s->_running).load(), "_detach", (int)s->_detach,
                          "_variable_size", (int)s->_variable_size, "_nonblocking", (int)s->_nonblocking, "fd",
                          (int)s->_wakeup.fd, "port", (int)ntohs(s->_wakeup.addr.sin_port), "family",
                          (int)s->_wakeup.addr.sin_family, "_push_fn", push_fn_name(s), "joinable",
