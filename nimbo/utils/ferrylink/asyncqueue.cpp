@@ -142,7 +142,7 @@ protected:
         try {
             leave_block();
             PyErr_SetRaisedException(exc.release());
-        } catch (...) {
+        } FERRY_PARK_ON_FORCED_UNWIND catch (...) {
             set_current_exception_from_cpp();
             chain_to(std::move(exc));
         }
@@ -156,7 +156,7 @@ private:
     Step run(PyObject *value) noexcept {
         try {
             return step(value);
-        } catch (...) {
+        } FERRY_PARK_ON_FORCED_UNWIND catch (...) {
             set_current_exception_from_cpp();
             return Step::error();
         }

@@ -151,7 +151,7 @@ PySendResult throw_into(PyObject *yf, PyObject **result) noexcept {
 Step run_frame(CoroFrame *frame, PyObject *value) noexcept {
     try {
         return frame->resume(value);
-    } catch (...) {
+    } FERRY_PARK_ON_FORCED_UNWIND catch (...) {
         set_current_exception_from_cpp();
         return Step::error();
     }
@@ -184,7 +184,8 @@ PySendResult coro_send_impl(CoroObject *c, PyObject *arg, PyObject **result) noe
     PyObject *value = arg;
     if (c->yf) {
         PyObject *res = nullptr;
-        PySendResult r = arg ? PyIter_Send(c->yf, arg, &res) : throw_into(c->yf, &res);
+        PySendResult r = ferry_lock::park_on_forced_unwind(
+            [&] { return arg ? PyIter_Send(c->yf, arg, &res) : throw_into(c->yf, &res); });
         if (r == PYGEN_NEXT) {
             c->running = false;
             *result = res;
@@ -210,13 +211,13 @@ PySendResult coro_send_impl(CoroObject *c, PyObject *arg, PyObject **result) noe
         Ref it;
         try {
             it = awaitable_iter(step.value.get());
-        } catch (...) {
+        } FERRY_PARK_ON_FORCED_UNWIND catch (...) {
             set_current_exception_from_cpp();
             value = nullptr;
             continue;
         }
         PyObject *res = nullptr;
-        PySendResult r = PyIter_Send(it.get(), Py_None, &res);
+        PySendResult r = ferry_lock::park_on_forced_unwind([&] { return PyIter_Send(it.get(), Py_None, &res); });
         if (r == PYGEN_NEXT) {
             c->yf = it.release();
             c->running = false;

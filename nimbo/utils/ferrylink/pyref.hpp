@@ -3,6 +3,7 @@
 #include <Python.h>
 #include <new>
 #include <utility>
+#include "lock_return.hpp"
 
 namespace ferry {
 
@@ -55,7 +56,7 @@ inline void set_current_exception_from_cpp() noexcept {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
-    } catch (...) {
+    } FERRY_PARK_ON_FORCED_UNWIND catch (...) {
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in ferrylink");
     }
 }
@@ -65,7 +66,7 @@ template <class F>
 PyObject *guard(F &&f) noexcept {
     try {
         return f();
-    } catch (...) {
+    } FERRY_PARK_ON_FORCED_UNWIND catch (...) {
         set_current_exception_from_cpp();
         return nullptr;
     }
@@ -74,7 +75,7 @@ template <class F>
 int guard_int(F &&f) noexcept {
     try {
         return f();
-    } catch (...) {
+    } FERRY_PARK_ON_FORCED_UNWIND catch (...) {
         set_current_exception_from_cpp();
         return -1;
     }
