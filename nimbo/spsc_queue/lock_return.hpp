@@ -10,9 +10,7 @@
 #include <Python.h>
 #include <chrono>
 #include <thread>
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
+#include <exception>
 #if defined(__linux__)
 #include <unistd.h>
 #endif
@@ -23,20 +21,24 @@ namespace ferry_lock {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
 }
 
-// Runs `f` (a call into the C API, which throws nothing else); a forced
-// unwind out of it parks the thread inside the handler, which it never
-// leaves, so the unwind is neither swallowed nor run into a noexcept frame.
+// Inside a catch (...): the forced unwind by which 3.13 ends a thread that
+// took the lock during finalization is no C++ exception, so nothing is
+// current. Such a thread parks here, inside the handler, which it never
+// leaves: the unwind is neither swallowed nor run into a noexcept frame.
+inline void park_if_forced_unwind() noexcept {
+    if (!std::current_exception()) park_for_good();
+}
+
+// Runs `f`, a call into the C API (which throws nothing else), parking the
+// thread if finalization ends it inside.
 template <class F>
 auto park_on_forced_unwind(F &&f) noexcept -> decltype(f()) {
-#if defined(__GLIBCXX__)
     try {
         return f();
-    } catch (abi::__forced_unwind &) {
-        park_for_good();
+    } catch (...) {
+        park_if_forced_unwind();
+        std::terminate();  // what any other exception out of a noexcept function meets
     }
-#else
-    return f();
-#endif
 }
 
 // Whether the interpreter finalizes on a thread other than this one. The
@@ -61,12 +63,3 @@ inline void take_lock_back(PyThreadState *ts) noexcept {
 // returning into a finalizing interpreter.
 #define FERRY_BEGIN_ALLOW_THREADS { PyThreadState *ferry_saved_ts_ = PyEval_SaveThread();
 #define FERRY_END_ALLOW_THREADS ::ferry_lock::take_lock_back(ferry_saved_ts_); }
-
-// Put before every catch (...) that may meet a forced unwind (any try block
-// that calls into Python): the thread parks rather than swallow it.
-#if defined(__GLIBCXX__)
-#define FERRY_PARK_ON_FORCED_UNWIND \
-    catch (abi::__forced_unwind &) { ::ferry_lock::park_for_good(); }
-#else
-#define FERRY_PARK_ON_FORCED_UNWIND
-#endif

@@ -98,7 +98,8 @@ R guarded(F &&body, R failure) noexcept {
         return body();
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
-    } FERRY_PARK_ON_FORCED_UNWIND catch (...) {
+    } catch (...) {
+        ferry_lock::park_if_forced_unwind();
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in SPSCQueue");
     }
     return failure;

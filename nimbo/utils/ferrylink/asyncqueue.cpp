@@ -142,7 +142,8 @@ protected:
         try {
             leave_block();
             PyErr_SetRaisedException(exc.release());
-        } FERRY_PARK_ON_FORCED_UNWIND catch (...) {
+        } catch (...) {
+            ferry_lock::park_if_forced_unwind();
             set_current_exception_from_cpp();
             chain_to(std::move(exc));
         }
@@ -156,7 +157,8 @@ private:
     Step run(PyObject *value) noexcept {
         try {
             return step(value);
-        } FERRY_PARK_ON_FORCED_UNWIND catch (...) {
+        } catch (...) {
+            ferry_lock::park_if_forced_unwind();
             set_current_exception_from_cpp();
             return Step::error();
         }

@@ -151,7 +151,8 @@ PySendResult throw_into(PyObject *yf, PyObject **result) noexcept {
 Step run_frame(CoroFrame *frame, PyObject *value) noexcept {
     try {
         return frame->resume(value);
-    } FERRY_PARK_ON_FORCED_UNWIND catch (...) {
+    } catch (...) {
+        ferry_lock::park_if_forced_unwind();
         set_current_exception_from_cpp();
         return Step::error();
     }
@@ -211,7 +212,8 @@ PySendResult coro_send_impl(CoroObject *c, PyObject *arg, PyObject **result) noe
         Ref it;
         try {
             it = awaitable_iter(step.value.get());
-        } FERRY_PARK_ON_FORCED_UNWIND catch (...) {
+        } catch (...) {
+            ferry_lock::park_if_forced_unwind();
             set_current_exception_from_cpp();
             value = nullptr;
             continue;

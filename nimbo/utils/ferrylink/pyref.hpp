@@ -56,7 +56,8 @@ inline void set_current_exception_from_cpp() noexcept {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
-    } FERRY_PARK_ON_FORCED_UNWIND catch (...) {
+    } catch (...) {
+        ferry_lock::park_if_forced_unwind();
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in ferrylink");
     }
 }
@@ -66,7 +67,8 @@ template <class F>
 PyObject *guard(F &&f) noexcept {
     try {
         return f();
-    } FERRY_PARK_ON_FORCED_UNWIND catch (...) {
+    } catch (...) {
+        ferry_lock::park_if_forced_unwind();
         set_current_exception_from_cpp();
         return nullptr;
     }
@@ -75,7 +77,8 @@ template <class F>
 int guard_int(F &&f) noexcept {
     try {
         return f();
-    } FERRY_PARK_ON_FORCED_UNWIND catch (...) {
+    } catch (...) {
+        ferry_lock::park_if_forced_unwind();
         set_current_exception_from_cpp();
         return -1;
     }
