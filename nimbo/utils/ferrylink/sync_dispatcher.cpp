@@ -2,8 +2,8 @@
 // queue and calls a Python callback once per message, taking the interpreter
 // lock for each one.
 #include <algorithm>
-#include <chrono>
 #include <atomic>
+#include <chrono>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -121,7 +121,12 @@ static PyObject *stop_all_threads(PyObject *, PyObject *) {
     auto deadline = std::chrono::steady_clock::now() + exit_wait_per_dispatcher * threads_alive.load();
     while ((left = threads_alive.load()) != 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    for (std::thread &t : threads) left ? t.detach() : t.join();  // ended, or left to park
+    for (std::thread &t : threads) {
+        if (left)
+            t.detach();  // it parks when it reaches for the lock
+        else
+            t.join();  // it has ended
+    }
     FERRY_END_ALLOW_THREADS
     if (left) PySys_FormatStderr("%s: %d SyncDispatcher thread(s) still in a callback at exit; not waiting longer\n",
                                  FERRY_MODULE_NAME, left);
