@@ -10,7 +10,7 @@ PY="${PYTHON:-$ROOT/.venv/bin/python}"
 INC="$("$PY" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
 EXT="$("$PY" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')"
 FLAGS=(-std=c++20 -O2 -g -shared -fPIC -pthread -Wall -Wextra -Werror -Wno-missing-field-initializers
-       -I "$ROOT/nimbo/spsc_queue" -I "$ROOT/nimbo/utils/ferrylink/include" -I "$INC" ${FERRY_EXTRA_FLAGS:-})
+       -I "$ROOT/nimbo" -I "$ROOT/nimbo/spsc_queue" -I "$ROOT/nimbo/utils/ferrylink/include" -I "$INC" ${FERRY_EXTRA_FLAGS:-})
 mkdir -p "$OUT"
 # The Python files, headers and stubs beside the modules (not the sources).
 "$PY" -c 'import shutil, sys; shutil.copytree(sys.argv[1], sys.argv[2], dirs_exist_ok=True,

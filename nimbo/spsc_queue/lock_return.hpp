@@ -11,9 +11,7 @@
 #include <chrono>
 #include <thread>
 #include <exception>
-#if defined(__linux__)
-#include <unistd.h>
-#endif
+#include "../platform/thread.hpp"
 
 namespace ferry_lock {
 
@@ -45,11 +43,7 @@ auto park_on_forced_unwind(F &&f) noexcept -> decltype(f()) {
 // finalizing thread, the process's main thread, keeps taking the lock; where
 // that cannot be told cheaply, the forced unwind is the only sign.
 inline bool finalizing_elsewhere() noexcept {
-#if defined(__linux__)
-    return Py_IsFinalizing() && gettid() != getpid();
-#else
-    return false;
-#endif
+    return Py_IsFinalizing() && ferry::platform::surely_not_first_thread();
 }
 
 inline void take_lock_back(PyThreadState *ts) noexcept {
