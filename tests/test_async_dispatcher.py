@@ -313,19 +313,18 @@ class TestClose:
         assert task.done()
 
     def test_close_after_the_loop_is_closed(self):
-        loop = asyncio.new_event_loop()
+        # The usual shutdown order: asyncio.run() has returned, then close().
+        # Nothing is handed to the dead loop; the socket is closed all the same.
         d = fl.AsyncDispatcher(print)
 
         async def setup():
             d.setup()
+            return ft.fields(d)["_sock"]
 
-        loop.run_until_complete(setup())
-        loop.close()
-        with pytest.raises(RuntimeError, match="closed"):
-            d.close()
+        sock = asyncio.run(setup())
+        d.close()
         f = ft.fields(d)
-        assert f["_running"] == 0 and f["_task"] is None and f["_sock"] is not None
-        f["_sock"].close()
+        assert f["_running"] == 0 and f["_task"] is None and f["_sock"] is None and sock.fileno() == -1
 
     def test_destruction_reports_a_failing_close(self, monkeypatch):
         reports = []
@@ -340,6 +339,43 @@ class TestClose:
         assert len(reports) == 1
         assert reports[0].object == "nimbo.utils.ferrylink.ferrylink.AsyncDispatcher.__dealloc__"
         assert isinstance(reports[0].exc_value, KeyError)
+
+
+class TestLifecycle:
+    def test_a_second_setup_retires_the_first_reader_and_socket(self, arun):
+        async def main():
+            got = Collector(1)
+            d = fl.AsyncDispatcher(got)
+            d.setup()
+            first = ft.fields(d)
+            await asyncio.sleep(0)
+            d.setup()
+            await asyncio.sleep(0.01)
+            assert first["_sock"].fileno() == -1 and first["_task"].cancelled()
+            assert ft.push(d, "push", ft.make_message(0, 16)) > 0
+            await asyncio.wait_for(got.done, 5)
+            d.close()
+
+        arun(main())
+
+    def test_a_reader_ended_by_an_exception_is_reported_at_once(self, arun):
+        async def main():
+            reported = asyncio.get_running_loop().create_future()
+            asyncio.get_running_loop().set_exception_handler(lambda loop, context: reported.set_result(context))
+
+            async def cb(b):
+                raise ValueError("boom")
+
+            d = fl.AsyncDispatcher(cb)
+            d.setup()
+            ft.push(d, "push", b"1")
+            context = await asyncio.wait_for(reported, 5)  # the task is still referenced by the dispatcher
+            d.close()
+            return context
+
+        context = arun(main())
+        assert isinstance(context["exception"], ValueError)
+        assert "AsyncDispatcher" in context["message"] and "ended by an exception" in context["message"]
 
 
 class TestOverrides:

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 
+#include "lock_return.hpp"
 #include "ring.hpp"
 #include "spsc_queue.h"
 
@@ -98,6 +99,7 @@ R guarded(F &&body, R failure) noexcept {
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
     } catch (...) {
+        ferry_lock::park_if_forced_unwind();
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in SPSCQueue");
     }
     return failure;
@@ -203,9 +205,9 @@ int queue_init(PyObject *self, PyObject *args, PyObject *kwds) noexcept {
             opt.block_on_full = flags[2];
             int err = 0;
             SpscRing *r;
-            Py_BEGIN_ALLOW_THREADS  // mmap of a large region
+            FERRY_BEGIN_ALLOW_THREADS  // mmap of a large region
             r = SpscRing::create(opt, err);
-            Py_END_ALLOW_THREADS
+            FERRY_END_ALLOW_THREADS
             if (r == nullptr) {
                 PyErr_NoMemory();
                 return -1;
@@ -282,9 +284,9 @@ PyObject *push_method(PyObject *self, PyObject *obj) noexcept {
             if (!b.get(obj)) return nullptr;
             int rc;
             q->reserved_flags[kPushBusy] = 1;
-            Py_BEGIN_ALLOW_THREADS
+            FERRY_BEGIN_ALLOW_THREADS
             rc = F == kFixed ? r->push(b.data, b.size) : r->push_var(b.data, b.size);
-            Py_END_ALLOW_THREADS
+            FERRY_END_ALLOW_THREADS
             q->reserved_flags[kPushBusy] = 0;
             return PyLong_FromLong(rc);
         },
@@ -310,9 +312,9 @@ PyObject *try_pop_method(PyObject *self, PyObject *) noexcept {
 PyObject *queue_close(PyObject *self, PyObject *) noexcept {
     SpscRing *r = ready_ring(self);
     if (r == nullptr) return nullptr;
-    Py_BEGIN_ALLOW_THREADS  // may wait for a push in flight on another thread
+    FERRY_BEGIN_ALLOW_THREADS  // may wait for a push in flight on another thread
     r->close();
-    Py_END_ALLOW_THREADS
+    FERRY_END_ALLOW_THREADS
     Py_RETURN_NONE;
 }
 

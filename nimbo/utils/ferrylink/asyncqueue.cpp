@@ -143,6 +143,7 @@ protected:
             leave_block();
             PyErr_SetRaisedException(exc.release());
         } catch (...) {
+            ferry_lock::park_if_forced_unwind();
             set_current_exception_from_cpp();
             chain_to(std::move(exc));
         }
@@ -157,6 +158,7 @@ private:
         try {
             return step(value);
         } catch (...) {
+            ferry_lock::park_if_forced_unwind();
             set_current_exception_from_cpp();
             return Step::error();
         }

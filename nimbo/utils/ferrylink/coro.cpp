@@ -152,6 +152,7 @@ Step run_frame(CoroFrame *frame, PyObject *value) noexcept {
     try {
         return frame->resume(value);
     } catch (...) {
+        ferry_lock::park_if_forced_unwind();
         set_current_exception_from_cpp();
         return Step::error();
     }
@@ -184,7 +185,8 @@ PySendResult coro_send_impl(CoroObject *c, PyObject *arg, PyObject **result) noe
     PyObject *value = arg;
     if (c->yf) {
         PyObject *res = nullptr;
-        PySendResult r = arg ? PyIter_Send(c->yf, arg, &res) : throw_into(c->yf, &res);
+        PySendResult r = ferry_lock::park_on_forced_unwind(
+            [&] { return arg ? PyIter_Send(c->yf, arg, &res) : throw_into(c->yf, &res); });
         if (r == PYGEN_NEXT) {
             c->running = false;
             *result = res;
@@ -211,12 +213,13 @@ PySendResult coro_send_impl(CoroObject *c, PyObject *arg, PyObject **result) noe
         try {
             it = awaitable_iter(step.value.get());
         } catch (...) {
+            ferry_lock::park_if_forced_unwind();
             set_current_exception_from_cpp();
             value = nullptr;
             continue;
         }
         PyObject *res = nullptr;
-        PySendResult r = PyIter_Send(it.get(), Py_None, &res);
+        PySendResult r = ferry_lock::park_on_forced_unwind([&] { return PyIter_Send(it.get(), Py_None, &res); });
         if (r == PYGEN_NEXT) {
             c->yf = it.release();
             c->running = false;

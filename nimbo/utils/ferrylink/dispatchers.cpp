@@ -74,9 +74,61 @@ static int adisp_init(PyObject *o, PyObject *args, PyObject *kwargs) {
 
 static PyObject *own_setup_function = nullptr;  // AsyncDispatcher.setup, to detect overrides
 
+// `_finalize`, handed to the task's loop by close: cancel unless already done.
+static PyObject *finalize_task(PyObject *task, PyObject *) {
+    return guard([&] {
+        Ref done = own(PyObject_CallMethod(task, "done", nullptr));
+        if (!truth(done.get())) own(PyObject_CallMethod(task, "cancel", nullptr));
+        return Py_NewRef(Py_None);
+    });
+}
+static PyMethodDef finalize_def = {"_finalize", finalize_task, METH_NOARGS, nullptr};
+
+// Takes the reader task out of the dispatcher and hands its cancellation to
+// the task's own loop. A closed loop can never run the task again: there is
+// nothing to hand over.
+static void retire_task(AsyncDispatcher *self) {
+    if (self->_task == Py_None) return;
+    Ref task = Ref::steal(std::exchange(self->_task, Py_NewRef(Py_None)));
+    Ref loop = own(PyObject_CallMethod(task.get(), "get_loop", nullptr));
+    if (truth(own(PyObject_CallMethod(loop.get(), "is_closed", nullptr)).get())) return;
+    Ref finalize = own(PyCFunction_New(&finalize_def, task.get()));
+    own(PyObject_CallMethod(loop.get(), "call_soon_threadsafe", "O", finalize.get()));
+}
+
+static void close_socket(AsyncDispatcher *self) {
+    if (self->_sock == Py_None) return;
+    invalidate_target(&self->_wakeup);
+    own(PyObject_CallMethod(self->_sock, "close", nullptr));
+    assign_borrowed(self->_sock, Py_None);
+}
+
+// Done callback of the reader task: an exception that ended it goes to the
+// loop's exception handler at once (and so counts as retrieved), rather than
+// when the task is collected.
+static PyObject *report_reader_end(PyObject *dispatcher, PyObject *task) {
+    return guard([&] {
+        if (truth(own(PyObject_CallMethod(task, "cancelled", nullptr)).get())) return Py_NewRef(Py_None);
+        Ref exc = own(PyObject_CallMethod(task, "exception", nullptr));
+        if (exc.get() == Py_None) return Py_NewRef(Py_None);
+        Ref loop = own(PyObject_CallMethod(task, "get_loop", nullptr));
+        Ref message = own(PyUnicode_FromFormat("the reader of %R ended by an exception", dispatcher));
+        Ref context = own(Py_BuildValue("{sOsOsO}", "message", message.get(), "exception", exc.get(), "task", task));
+        own(PyObject_CallMethod(loop.get(), "call_exception_handler", "O", context.get()));
+        return Py_NewRef(Py_None);
+    });
+}
+static PyMethodDef report_reader_end_def = {"_report_reader_end", report_reader_end, METH_O, nullptr};
+
+// A second setup retires the first one's reader and socket. The new socket is
+// made before the old one closes, so it cannot take over the old handle
+// number, which the old reader's loop may still watch until the cancel runs.
 static void adisp_do_setup(AsyncDispatcher *self, PyObject *host, int recvbuf) {
     require_ring(self->_q, "AsyncDispatcher");
-    assign(self->_sock, setup_socket(false, recvbuf));
+    Ref new_sock = setup_socket(false, recvbuf);
+    retire_task(self);
+    close_socket(self);
+    assign(self->_sock, std::move(new_sock));
     PyObject *sock = self->_sock;
     Ref keep_sock = Ref::borrow(sock);
     fill_target(&self->_wakeup, sock, host);
@@ -85,6 +137,8 @@ static void adisp_do_setup(AsyncDispatcher *self, PyObject *host, int recvbuf) {
     const char *reader = self->_variable_size ? "_AsyncDispatcher__reader_var" : "_AsyncDispatcher__reader";
     Ref coro = own(PyObject_CallMethod(reinterpret_cast<PyObject *>(self), reader, "OO", loop.get(), sock));
     Ref task = own(PyObject_CallMethod(loop.get(), "create_task", "O", coro.get()));
+    Ref report = own(PyCFunction_New(&report_reader_end_def, reinterpret_cast<PyObject *>(self)));
+    own(PyObject_CallMethod(task.get(), "add_done_callback", "O", report.get()));
     assign(self->_task, std::move(task));
 }
 
@@ -97,32 +151,13 @@ static PyObject *adisp_setup_method(PyObject *const *args, Py_ssize_t nargs, PyO
     return setup_method(args, nargs, kwnames, adisp_setup);
 }
 
-// `_finalize`, handed to the task's loop by close: cancel unless already done.
-static PyObject *finalize_task(PyObject *task, PyObject *) {
-    return guard([&] {
-        Ref done = own(PyObject_CallMethod(task, "done", nullptr));
-        if (!truth(done.get())) own(PyObject_CallMethod(task, "cancel", nullptr));
-        return Py_NewRef(Py_None);
-    });
-}
-static PyMethodDef finalize_def = {"_finalize", finalize_task, METH_NOARGS, nullptr};
-
 static void adisp_close(AsyncDispatcher *self) {
     self->_running = 0;
     Ref q = Ref::borrow(self->_q);  // a constructor call may replace `_q` meanwhile
     if (is_ring(q.get())) close_ring(q);
     send_wakeup(&self->_wakeup);
-    if (self->_task != Py_None) {
-        Ref task = Ref::steal(std::exchange(self->_task, Py_NewRef(Py_None)));
-        Ref loop = own(PyObject_CallMethod(task.get(), "get_loop", nullptr));
-        Ref finalize = own(PyCFunction_New(&finalize_def, task.get()));
-        own(PyObject_CallMethod(loop.get(), "call_soon_threadsafe", "O", finalize.get()));
-    }
-    if (self->_sock != Py_None) {
-        invalidate_target(&self->_wakeup);
-        own(PyObject_CallMethod(self->_sock, "close", nullptr));
-        assign_borrowed(self->_sock, Py_None);
-    }
+    retire_task(self);
+    close_socket(self);
 }
 
 static PyObject *adisp_close_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {

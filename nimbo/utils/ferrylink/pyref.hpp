@@ -3,6 +3,7 @@
 #include <Python.h>
 #include <new>
 #include <utility>
+#include "lock_return.hpp"
 
 namespace ferry {
 
@@ -56,6 +57,7 @@ inline void set_current_exception_from_cpp() noexcept {
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
     } catch (...) {
+        ferry_lock::park_if_forced_unwind();
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in ferrylink");
     }
 }
@@ -66,6 +68,7 @@ PyObject *guard(F &&f) noexcept {
     try {
         return f();
     } catch (...) {
+        ferry_lock::park_if_forced_unwind();
         set_current_exception_from_cpp();
         return nullptr;
     }
@@ -75,6 +78,7 @@ int guard_int(F &&f) noexcept {
     try {
         return f();
     } catch (...) {
+        ferry_lock::park_if_forced_unwind();
         set_current_exception_from_cpp();
         return -1;
     }

@@ -13,9 +13,9 @@ auto &retired = *new std::unordered_map<PyObject *, std::vector<Ref>>();
 
 void close_ring(const Ref &q) noexcept {
     ferry_spsc_queue *ring = ring_of(q.get());
-    Py_BEGIN_ALLOW_THREADS
+    FERRY_BEGIN_ALLOW_THREADS
     ring->vtab->close(ring);
-    Py_END_ALLOW_THREADS
+    FERRY_END_ALLOW_THREADS
 }
 
 void retire_ring(PyObject *owner, PyObject *&field) {

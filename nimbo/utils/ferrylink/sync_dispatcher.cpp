@@ -3,6 +3,7 @@
 // lock for each one.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -43,15 +44,19 @@ static std::thread &thread_of(SyncDispatcher *self) {
 // A thread that takes the interpreter lock while the interpreter finalizes is
 // ended by forced unwinding, which aborts through noexcept frames. So an exit
 // hook stops every dispatcher thread and waits for it while the interpreter is
-// still whole, and no thread starts after that.
+// still whole, and no thread starts after that. The wait is bounded (5 s per
+// dispatcher): a callback blocked beyond it must not hold the process up, and
+// its thread parks when it reaches for the lock during finalization.
 
 namespace {
 
 PyInterpreterState *interpreter = nullptr;  // the one this module serves
 std::vector<SyncDispatcher *> live;          // dispatchers whose thread runs (interpreter lock held)
 std::atomic<int> threads_alive{0};           // threads that may still take the interpreter lock
+std::vector<SyncDispatcher *> inherited;     // in a forked child: dispatchers whose thread stayed in the parent
 bool exit_hook_registered = false;
 bool exiting = false;
+constexpr std::chrono::seconds exit_wait_per_dispatcher{5};
 
 // The interpreter lock for a thread that runs without it, taken and given
 // back on one thread state kept for the whole run: ~60 ns a round, where
@@ -71,10 +76,11 @@ public:
     ThreadLock(const ThreadLock &) = delete;
     ThreadLock &operator=(const ThreadLock &) = delete;
 
-    // False (lock not taken) once the interpreter finalizes.
+    // False (lock not taken) once the interpreter finalizes; a thread that
+    // finalization catches in the middle of taking it parks for good.
     bool take() noexcept {
         if (!ts_ || Py_IsFinalizing()) return false;
-        PyEval_RestoreThread(ts_);
+        ferry_lock::park_on_forced_unwind([this] { PyEval_RestoreThread(ts_); });
         return true;
     }
     void give() noexcept { PyEval_SaveThread(); }
@@ -93,32 +99,79 @@ static bool has_thread(SyncDispatcher *self) {
 static void sdisp_close(SyncDispatcher *self, int skip_dispatch) noexcept;
 
 // atexit hook: close every dispatcher that still has a thread (overrides
-// bypassed), then wait for the threads with the lock released, so that a
-// callback still running can finish.
+// bypassed), then wait a bounded time for the threads with the lock released,
+// so that a callback still running can finish. The hook takes the threads
+// out of the dispatchers first, so that close does not join them unbounded.
 static PyObject *stop_all_threads(PyObject *, PyObject *) {
     exiting = true;
+    std::vector<std::thread> threads;
     PyObject *r = guard([&] {
         std::vector<Ref> targets;
         for (SyncDispatcher *d : live) targets.push_back(Ref::borrow(as_obj(d)));
         for (Ref &d : targets) {
+            std::thread &slot = thread_of(as_sdisp(d.get()));
+            if (slot.joinable()) threads.push_back(std::move(slot));
             sdisp_close(as_sdisp(d.get()), 1);
             if (PyErr_Occurred()) write_unraisable(FERRY_MODULE_NAME ".SyncDispatcher.close");
         }
         return Py_NewRef(Py_None);
     });
-    Py_BEGIN_ALLOW_THREADS
-    for (int n; (n = threads_alive.load()) != 0;) threads_alive.wait(n);
-    Py_END_ALLOW_THREADS
+    int left;
+    FERRY_BEGIN_ALLOW_THREADS
+    auto deadline = std::chrono::steady_clock::now() + exit_wait_per_dispatcher * threads_alive.load();
+    while ((left = threads_alive.load()) != 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (std::thread &t : threads) {
+        if (left)
+            t.detach();  // it parks when it reaches for the lock
+        else
+            t.join();  // it has ended
+    }
+    FERRY_END_ALLOW_THREADS
+    if (left) PySys_FormatStderr("%s: %d SyncDispatcher thread(s) still in a callback at exit; not waiting longer\n",
+                                 FERRY_MODULE_NAME, left);
     return r;
 }
 static PyMethodDef stop_all_threads_def = {"_stop_sync_dispatchers", stop_all_threads, METH_NOARGS, nullptr};
+
+// os.register_at_fork(after_in_child=...): a forked child has none of the
+// parent's dispatcher threads. Its inherited dispatchers are stopped without
+// joining them; the thread's reference to its dispatcher is dropped, and the
+// exit hook has nothing to wait for. Their rings are left open: a producer of
+// the parent may have been inside a push at the fork, and closing would wait
+// for it forever.
+static PyObject *forget_threads_in_child(PyObject *, PyObject *) {
+    std::vector<Ref> owned_by_threads;
+    for (SyncDispatcher *d : live) {
+        running(d).store(0);
+        new (d->_thread.bytes) std::thread();  // the parent's handle: nothing to join or destroy here
+        inherited.push_back(d);
+        owned_by_threads.push_back(Ref::steal(as_obj(d)));
+    }
+    live.clear();
+    threads_alive.store(0);
+    owned_by_threads.clear();  // may close and destroy them, here
+    Py_RETURN_NONE;
+}
+static PyMethodDef forget_threads_def = {"_forget_sync_dispatcher_threads", forget_threads_in_child, METH_NOARGS,
+                                         nullptr};
 
 static void register_exit_hook() {
     if (exit_hook_registered) return;
     Ref atexit = own(PyImport_ImportModule("atexit"));
     Ref hook = own(PyCFunction_New(&stop_all_threads_def, nullptr));
     own(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
+    Ref os = own(PyImport_ImportModule("os"));
+    Ref register_at_fork = own(PyObject_GetAttrString(os.get(), "register_at_fork"));
+    Ref child_hook = own(PyCFunction_New(&forget_threads_def, nullptr));
+    Ref kwargs = own(Py_BuildValue("{sO}", "after_in_child", child_hook.get()));
+    Ref no_args = own(PyTuple_New(0));
+    own(PyObject_Call(register_at_fork.get(), no_args.get(), kwargs.get()));
     exit_hook_registered = true;
+}
+
+static bool is_inherited(SyncDispatcher *self) {
+    return std::find(inherited.begin(), inherited.end(), self) != inherited.end();
 }
 
 // ---- producer entries -----------------------------------------------------------
@@ -184,7 +237,9 @@ private:
 bool deliver(PyObject *callback, const char *data, size_t size) noexcept {
     Ref message = Ref::steal(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size)));
     if (!message) return false;
-    Ref result = Ref::steal(PyObject_CallOneArg(callback, message.get()));
+    // A callback that blocks past the exit hook's wait meets finalization
+    // inside the call: the thread parks there.
+    Ref result = Ref::steal(ferry_lock::park_on_forced_unwind([&] { return PyObject_CallOneArg(callback, message.get()); }));
     return static_cast<bool>(result);
 }
 
@@ -295,9 +350,9 @@ static void join_thread(SyncDispatcher *self) noexcept {
     std::thread &slot = thread_of(self);
     if (!slot.joinable() || slot.get_id() == std::this_thread::get_id()) return;
     std::thread thread = std::move(slot);  // a concurrent close finds nothing to join
-    Py_BEGIN_ALLOW_THREADS
+    FERRY_BEGIN_ALLOW_THREADS
     thread.join();
-    Py_END_ALLOW_THREADS
+    FERRY_END_ALLOW_THREADS
 }
 
 // ---- construction, setup, close ----------------------------------------------------
@@ -394,11 +449,11 @@ static PyObject *sdisp_setup_method(PyObject *const *args, Py_ssize_t nargs, PyO
 static void sdisp_do_close(SyncDispatcher *self) {
     running(self).store(0);
     Ref q = Ref::borrow(self->_q);  // a constructor call may replace `_q` meanwhile
-    if (is_ring(q.get())) close_ring(q);
+    if (is_ring(q.get()) && !is_inherited(self)) close_ring(q);
     if (self->_nonblocking) {
-        Py_BEGIN_ALLOW_THREADS
+        FERRY_BEGIN_ALLOW_THREADS
         send_wakeup(&self->_wakeup);
-        Py_END_ALLOW_THREADS
+        FERRY_END_ALLOW_THREADS
     }
     if (self->_sock != Py_None) {
         invalidate_target(&self->_wakeup);
@@ -465,6 +520,7 @@ static void sdisp_dealloc(PyObject *o) {
     if (slot.joinable() && slot.get_id() == std::this_thread::get_id()) slot.detach();
     join_thread(self);
     slot.~thread();
+    if (is_inherited(self)) inherited.erase(std::find(inherited.begin(), inherited.end(), self));
     Py_CLEAR(self->_q);
     drop_retired_rings(o);
     Py_CLEAR(self->_callback);
