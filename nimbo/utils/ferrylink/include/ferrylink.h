@@ -94,7 +94,7 @@ typedef struct ferry_async_dispatcher {
     int32_t _variable_size;
     /* Newer fields, for the coalesced entries. Accessed atomically. */
     uint32_t _waiting;      /* 1: the reader is about to wait for a datagram */
-    uint32_t _reserved;
+    uint32_t _reserved;     /* 0; aligns the counters */
     uint64_t _sleeps;       /* waits for a datagram, counted by the reader */
     uint64_t _wakeups_sent; /* datagrams sent by the coalesced entries */
 } ferry_async_dispatcher;
@@ -136,7 +136,7 @@ typedef struct ferry_sync_dispatcher {
     union { unsigned char bytes[16]; void *align; } _thread;
     /* Newer fields, for the coalesced entries. Accessed atomically. */
     uint32_t _waiting;      /* 1: the thread is about to wait for a datagram */
-    uint32_t _reserved;
+    uint32_t _reserved;     /* 0; aligns the counters */
     uint64_t _sleeps;       /* waits for a datagram, counted by the thread */
     uint64_t _wakeups_sent; /* datagrams sent by the coalesced entries */
 } ferry_sync_dispatcher;
