@@ -1,10 +1,12 @@
 // Native model of the coalesced wake-up: the ring, the dispatchers' own
 // announcement flag (wake_flag.hpp) and a pipe standing for the wake-up
-// datagram. A producer pushes numbered messages in bursts with random pauses
-// and writes one byte only when it claims the consumer's announcement; the
+// datagram. A producer pushes numbered messages in bursts with random pauses,
+// and single probe messages timed against the consumer's way to sleep, and
+// writes one byte only when it claims the consumer's announcement; the
 // consumer sleeps in a blocking read whenever it finds the ring empty. A
 // watchdog fails the run if the consumer sleeps with nothing in the pipe
 // while a message waits and the producer is idle (nobody would ever wake it).
+// Without the second look, or without the barriers, it fails within seconds.
 //
 // Usage: wake_model [scale]   (or WAKE_MODEL_SCALE=...): 10 million messages
 // times the scale.
@@ -80,33 +82,42 @@ void produce(Model &m, uint64_t count) {
     char buf[64];
     const char byte = 1;
     uint64_t seq = 0;
+    auto push = [&] {
+        size_t size = 8 + rng() % 57;
+        std::memcpy(buf, &seq, 8);
+        for (size_t k = 8; k < size; ++k) buf[k] = char(seq + k);
+        int r;
+        while ((r = m.ring->try_push(buf, size)) == ferry::kFull) std::this_thread::yield();
+        if (r != ferry::kAccepted) fail("push returned " + std::to_string(r));
+        ++seq;
+        if (wake::claim(m.flag)) {
+            if (write(m.pipe_fd[1], &byte, 1) != 1) fail("pipe write failed");
+            wake::count(m.wakeups);
+        }
+    };
+    // Waits for the consumer to deliver everything: a lost wake-up hangs here.
+    auto drain = [&] {
+        m.producer_idle.fetch_add(1);
+        while (m.delivered.load(std::memory_order_acquire) < seq) ferry::ring_detail::cpu_relax();
+        m.producer_idle.fetch_add(1);
+    };
     while (seq < count) {
-        // Half the bursts are a few messages: right after the consumer caught
-        // up, their last push races with it going to sleep.
-        uint64_t burst = 1 + rng() % (rng() % 2 ? 4 : 2048);
-        for (uint64_t i = 0; i < burst && seq < count; ++i, ++seq) {
-            size_t size = 8 + rng() % 57;
-            std::memcpy(buf, &seq, 8);
-            for (size_t k = 8; k < size; ++k) buf[k] = char(seq + k);
-            int r;
-            while ((r = m.ring->try_push(buf, size)) == ferry::kFull) std::this_thread::yield();
-            if (r != ferry::kAccepted) fail("push returned " + std::to_string(r));
-            if (wake::claim(m.flag)) {
-                if (write(m.pipe_fd[1], &byte, 1) != 1) fail("pipe write failed");
-                wake::count(m.wakeups);
-            }
+        if (rng() % 4 != 0) {
+            // A probe: one message, pushed 0-2 us after the consumer
+            // delivered the last one, while it is on its way to sleep.
+            drain();
+            for (uint64_t spin = rng() % 64; spin > 0; --spin) ferry::ring_detail::cpu_relax();
+            push();
+            drain();
+            continue;
         }
-        m.producer_idle.fetch_add(1);
+        // A burst of up to 2048 messages, then maybe a pause of up to 200 us.
+        for (uint64_t n = 1 + rng() % 2048; n > 0 && seq < count; --n) push();
         if (rng() % 2) {
-            // Wait for the drain (a lost wake-up would hang here), then start
-            // the next burst a random few microseconds later: sweeps the
-            // consumer's way from its last message into its sleep.
-            while (m.delivered.load(std::memory_order_acquire) < seq) ferry::ring_detail::cpu_relax();
-            for (uint64_t spin = rng() % 256; spin > 0; --spin) ferry::ring_detail::cpu_relax();
-        } else if (rng() % 2) {
+            m.producer_idle.fetch_add(1);
             std::this_thread::sleep_for(std::chrono::microseconds(rng() % 201));
+            m.producer_idle.fetch_add(1);
         }
-        m.producer_idle.fetch_add(1);
     }
     // Quiescence: everything delivered, the consumer asleep and the pipe
     // empty. A wake-up claimed from an announcement that the consumer then
@@ -131,6 +142,9 @@ void consume(Model &m) {
         if (!ok) fail("message " + std::to_string(seq) + " where " + std::to_string(expected) + " was due");
         ++expected;
         m.delivered.store(expected, std::memory_order_release);
+        // A little work per message, as a real consumer does: in a long
+        // burst the producer stays ahead instead of waking it every few.
+        for (int i = 0; i < 4; ++i) ferry::ring_detail::cpu_relax();
     };
     for (;;) {
         const char *p;
