@@ -38,8 +38,8 @@ def check_run(tally, producer, counters):
     assert r["errors"] == [] and r["accepted"] == COUNT
     assert t["delivered"] == COUNT and t["bad"] == 0, t
     # A lost wake-up leaves the consumer asleep while a message waits, until
-    # the next push: at a burst end where the producer waits for the drain,
-    # that is never.
+    # the next push: where the producer waits for the drain (after its
+    # probes, timed against the consumer's way to sleep), that is never.
     assert r["slow_drains"] == 0 and t["max_wait_s"] < 1.0, (r, t)
     assert 0 < counters["wakeups_sent"] <= counters["sleeps"], counters
     return r

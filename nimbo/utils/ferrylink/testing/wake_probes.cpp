@@ -149,13 +149,23 @@ PyMethodDef bursts_methods[] = {
 
 PyTypeObject BurstProducerType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
-// Waits until the consumer has delivered `pushed` messages; false after a
-// second without getting there.
+inline void cpu_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+// Waits until the consumer has delivered `pushed` messages, watching closely
+// for the first 200 us; false after a second without getting there.
 bool drained(Tally *tally, uint64_t pushed) {
-    auto deadline = Clock::now() + std::chrono::seconds(1);
+    auto start = Clock::now();
     while (delivered(tally).load(std::memory_order_acquire) < pushed) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::microseconds(20));
+        auto waited = Clock::now() - start;
+        if (waited > std::chrono::seconds(1)) return false;
+        if (waited > std::chrono::microseconds(200))
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
+        else
+            cpu_pause();
     }
     return true;
 }
@@ -163,10 +173,12 @@ bool drained(Tally *tally, uint64_t pushed) {
 // start_bursts(target, tally, count, entry, other_entry=None, other_share=8,
 //              min_size=16, max_size=64, seed=1): a native thread pushing
 // `count` stamped messages through `entry` (one in `other_share` through
-// `other_entry`, chosen at random) in bursts of 1-512 with random pauses of
-// 0-200 us; after one burst in four it waits for the consumer to deliver
-// everything (a second at most: each longer wait counts as a slow drain).
-// A full ring is retried.
+// `other_entry`, chosen at random). Half the time a burst of 1-512 messages,
+// then a random pause of 0-200 us or (one time in four) a wait for the
+// consumer to deliver everything; half the time a probe: one message pushed
+// 0-1 us after the consumer delivered the last one, while it is on its way
+// to sleep, then a wait for its delivery. A wait longer than a second counts
+// as a slow drain: a lost wake-up. A full ring is retried.
 PyObject *start_bursts(PyObject *, PyObject *args, PyObject *kwargs) {
     static const char *kw[] = {"target",   "tally",    "count", "entry", "other_entry", "other_share",
                                "min_size", "max_size", "seed",  nullptr};
@@ -196,30 +208,40 @@ PyObject *start_bursts(PyObject *, PyObject *args, PyObject *kwargs) {
         std::vector<char> buf((size_t)max_size);
         auto *t = (Tally *)p->tally;
         uint64_t seq = 0;
+        auto push = [&] {
+            size_t size = (size_t)min_size + rng() % (size_t)(max_size - min_size + 1);
+            bool other = other_call && rng() % (unsigned)other_share == 0;
+            PushCall call = other ? other_call : main_call;
+            int r;
+            do {
+                build_stamped(buf.data(), seq, size);  // the time in the queue, not in retries
+                r = call(p->target, buf.data(), size);
+                if (r == 0) std::this_thread::yield();
+            } while (r == 0);
+            if (r < 0) {
+                p->errors->push_back(r);
+                return false;
+            }
+            ++seq;
+            ++p->accepted;
+            p->other_pushes += other;
+            return true;
+        };
+        auto wait_drained = [&] { p->slow_drains += !drained(t, seq); };
         while (seq < count) {
-            uint64_t burst = 1 + rng() % 512;
-            for (uint64_t i = 0; i < burst && seq < count; ++i, ++seq) {
-                size_t size = (size_t)min_size + rng() % (size_t)(max_size - min_size + 1);
-                bool other = other_call && rng() % (unsigned)other_share == 0;
-                PushCall call = other ? other_call : main_call;
-                int r;
-                do {
-                    build_stamped(buf.data(), seq, size);  // the time in the queue, not in retries
-                    r = call(p->target, buf.data(), size);
-                    if (r == 0) std::this_thread::yield();
-                } while (r == 0);
-                if (r < 0) {
-                    p->errors->push_back(r);
-                    return;
-                }
-                ++p->accepted;
-                p->other_pushes += other;
+            if (rng() % 2) {
+                wait_drained();
+                for (uint64_t spin = rng() % 24; spin > 0; --spin) cpu_pause();
+                if (!push()) return;
+                wait_drained();
+                continue;
             }
-            if (rng() % 4 == 0) {
-                if (!drained(t, seq)) ++p->slow_drains;
-            } else if (unsigned pause = rng() % 201) {
+            for (uint64_t n = 1 + rng() % 512; n > 0 && seq < count; --n)
+                if (!push()) return;
+            if (rng() % 4 == 0)
+                wait_drained();
+            else if (unsigned pause = rng() % 201)
                 std::this_thread::sleep_for(std::chrono::microseconds(pause));
-            }
         }
     });
     return (PyObject *)p;
