@@ -29,3 +29,23 @@ class Stopwatch:
 
     def elapsed(self):
         return time.perf_counter() - self.wall, time.process_time() - self.cpu
+
+
+def syscalls_per_message(script, child_args, count, calls=("sendto", "sched_yield")):
+    """Runs `script child_args... count` under strace, counting `calls` over
+    all its threads, and returns {call: calls per message}. In the benchmarks
+    only the producer thread makes these calls: `sendto` is the wake-up
+    datagram, `sched_yield` its retry when the ring is full."""
+    import subprocess
+    import sys
+    import tempfile
+
+    with tempfile.NamedTemporaryFile("r", suffix=".strace") as out:
+        subprocess.run(["strace", "-f", "-c", "-U", "name,calls", "--seccomp-bpf", "-e", "trace=" + ",".join(calls),
+                        "-o", out.name, sys.executable, script, *child_args, str(count)], check=True)
+        seen = dict.fromkeys(calls, 0)
+        for line in out.read().splitlines():
+            parts = line.split()
+            if len(parts) == 2 and parts[0] in seen:
+                seen[parts[0]] = int(parts[1])
+    return {call: n / count for call, n in seen.items()}

@@ -1,6 +1,8 @@
 """Demo: a native producer thread pushes N messages through each consumer
 kind (AsyncDispatcher to an asyncio callback, SyncDispatcher in both wake-up
-modes to a callback on its own thread, CyPipe to a native consumer thread,
+modes to a callback on its own thread; the dispatchers' datagram wake-ups
+through `push`, one datagram per message, and through `push_coalesced`, one
+per sleep of the consumer; CyPipe to a native consumer thread,
 AsyncQueue between coroutines); every consumer checks order and integrity.
 Prints messages/s, CPU time and what was lost."""
 import argparse
@@ -13,7 +15,7 @@ from nimbo.utils.ferrylink import _ferrytest as ft
 from nimbo.utils.ferrylink import ferrylink as fl
 
 
-async def async_dispatcher_demo(count, size):
+async def async_dispatcher_demo(count, size, entry):
     loop = asyncio.get_running_loop()
     done = loop.create_future()
     state = {"seen": 0, "bad": 0}
@@ -28,28 +30,28 @@ async def async_dispatcher_demo(count, size):
     async def progress():
         while True:
             await asyncio.sleep(0.25)
-            print(f"\r  AsyncDispatcher: {state['seen']:>12,} / {count:,} delivered", end="", file=sys.stderr,
-                  flush=True)
+            print(f"\r  {name}: {state['seen']:>12,} / {count:,} delivered", end="", file=sys.stderr, flush=True)
 
+    name = f"AsyncDispatcher, {entry}"
     d = fl.AsyncDispatcher(cb)
     d.setup()
     ticker = asyncio.create_task(progress())
     cpu, start = time.process_time(), time.perf_counter()
-    producer = ft.start_producer(d, "push_fn", count, [size], retry_full=True)
+    producer = ft.start_producer(d, entry, count, [size], retry_full=True)
     end = await done
     cpu = time.process_time() - cpu
     accepted, refused = await loop.run_in_executor(None, producer.join)
     ticker.cancel()
     d.close()
-    print(f"\r  AsyncDispatcher: {state['seen']:>12,} / {count:,} delivered", file=sys.stderr)
-    return {"consumer": "AsyncDispatcher", "delivered": state["seen"], "corrupt": state["bad"],
+    print(f"\r  {name}: {state['seen']:>12,} / {count:,} delivered", file=sys.stderr)
+    return {"consumer": name, "delivered": state["seen"], "corrupt": state["bad"],
             "lost": accepted - state["seen"], "refused": len(refused), "seconds": end - start, "cpu": cpu}
 
 
-def sync_dispatcher_demo(count, size, nonblocking):
+def sync_dispatcher_demo(count, size, nonblocking, entry="push_fn"):
     done = threading.Event()
     state = {"seen": 0, "bad": 0, "end": 0.0}
-    name = f"SyncDispatcher ({'datagram' if nonblocking else 'waiting'})"
+    name = f"SyncDispatcher, {entry}" if nonblocking else "SyncDispatcher, waiting"
 
     def cb(message):
         if not ft.check_message(message, state["seen"]):
@@ -62,7 +64,7 @@ def sync_dispatcher_demo(count, size, nonblocking):
     d = fl.SyncDispatcher(cb, nonblocking=nonblocking, detach=False)
     d.setup()
     cpu, start = time.process_time(), time.perf_counter()
-    producer = ft.start_producer(d, "push_fn", count, [size], retry_full=True)
+    producer = ft.start_producer(d, entry, count, [size], retry_full=True)
     while not done.wait(0.25):
         print(f"\r  {name}: {state['seen']:>12,} / {count:,} delivered", end="", file=sys.stderr, flush=True)
     cpu = time.process_time() - cpu
@@ -114,7 +116,7 @@ async def async_queue_demo(count, size):
 
 def report(r, count, size):
     rate = r["delivered"] / r["seconds"]
-    print(f"{r['consumer']:<26} {count:,} x {size} B: {rate:,.0f} messages/s, {r['seconds']:.2f} s wall, "
+    print(f"{r['consumer']:<32} {count:,} x {size} B: {rate:,.0f} messages/s, {r['seconds']:.2f} s wall, "
           f"{r['cpu']:.2f} s CPU (both threads), lost {r['lost']}, corrupt {r['corrupt']}, "
           f"refused pushes {r['refused']}")
     return r["lost"] == 0 and r["corrupt"] == 0 and r["refused"] == 0
@@ -126,9 +128,11 @@ def main():
     ap.add_argument("--size", type=int, default=64)
     args = ap.parse_args()
     runs = [
-        lambda: asyncio.run(async_dispatcher_demo(args.count, args.size)),
+        lambda: asyncio.run(async_dispatcher_demo(args.count, args.size, "push")),
+        lambda: asyncio.run(async_dispatcher_demo(args.count, args.size, "push_coalesced")),
         lambda: sync_dispatcher_demo(args.count, args.size, nonblocking=False),
-        lambda: sync_dispatcher_demo(args.count, args.size, nonblocking=True),
+        lambda: sync_dispatcher_demo(args.count, args.size, nonblocking=True, entry="push"),
+        lambda: sync_dispatcher_demo(args.count, args.size, nonblocking=True, entry="push_coalesced"),
         lambda: pipe_demo(args.count, args.size),
         lambda: asyncio.run(async_queue_demo(args.count, args.size)),
     ]

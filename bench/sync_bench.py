@@ -1,5 +1,6 @@
 """SyncDispatcher end to end (native producer thread -> dispatcher thread ->
-Python callback counting messages), in both wake-up modes, beside the floor
+Python callback counting messages), in both wake-up modes (the datagram mode
+through `push` and through `push_coalesced`), beside the floor
 (a native thread that per message takes the interpreter lock, makes the bytes
 and calls the callback, no queue) and what a user writes without this library
 (a native producer putting bytes into queue.SimpleQueue, a threading.Thread
@@ -7,7 +8,8 @@ calling the callback), the producer taking the lock either the usual way
 (PyGILState_Ensure per message) or on a kept thread state. Then CyPipe native
 to native beside the bare ring queue driven through its own method table.
 Messages/s; the ratio is against the first figure of its section, measured in
-the same run."""
+the same run. With --syscalls, the producer thread's system calls per message
+in the datagram mode, counted by strace."""
 import argparse
 import os
 import queue
@@ -16,7 +18,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import header, row  # noqa: E402
+from common import header, row, syscalls_per_message  # noqa: E402
 
 from nimbo.spsc_queue.spsc_queue import SPSCQueue  # noqa: E402
 from nimbo.utils.ferrylink import _ferrytest as ft  # noqa: E402
@@ -66,12 +68,12 @@ def simplequeue_run(count, size, keep_state):
     return count / (cb.end - start)
 
 
-def dispatcher_run(count, size, nonblocking):
+def dispatcher_run(count, size, nonblocking, entry="push_fn"):
     cb = Counter(count)
     d = fl.SyncDispatcher(cb, nonblocking=nonblocking, detach=False)
     d.setup()
     start = time.perf_counter()
-    producer = ft.start_producer(d, "push_fn", count, [size], retry_full=True)
+    producer = ft.start_producer(d, entry, count, [size], retry_full=True)
     if not cb.done.wait(120):
         raise RuntimeError(f"only {cb.seen} of {count} messages arrived")
     producer.join()
@@ -99,15 +101,26 @@ def main():
     ap.add_argument("--user-count", type=int, default=100_000, help="messages per PyGILState_Ensure run")
     ap.add_argument("--pipe-count", type=int, default=5_000_000, help="messages per CyPipe run")
     ap.add_argument("--runs", type=int, default=5)
+    ap.add_argument("--syscalls", action="store_true", help="only count the producer's system calls")
     args = ap.parse_args()
     n, runs = args.count, args.runs
+    if args.syscalls:
+        for entry in ("push", "push_coalesced"):
+            calls = syscalls_per_message(__file__, ["--child", entry], n)
+            print(f"datagram mode, {entry:<15} producer system calls per message: "
+                  + ", ".join(f"{k} {v:.4f}" for k, v in calls.items()))
+        return
 
     header("SyncDispatcher, 64-byte messages, against the floor", runs)
-    floor_runs, waiting_runs, datagram_runs = interleaved(
-        [lambda: floor_run(n, 64), lambda: dispatcher_run(n, 64, False), lambda: dispatcher_run(n, 64, True)], runs)
+    floor_runs, waiting_runs, datagram_runs, coalesced_runs = interleaved(
+        [lambda: floor_run(n, 64), lambda: dispatcher_run(n, 64, False), lambda: dispatcher_run(n, 64, True),
+         lambda: dispatcher_run(n, 64, True, "push_coalesced")], runs)
     floor = row("floor: lock + bytes + call, no queue", floor_runs, "msg/s")
     waiting = row("SyncDispatcher waiting (nonblocking=False)", waiting_runs, "msg/s", floor)
-    datagram = row("SyncDispatcher datagram (nonblocking=True)", datagram_runs, "msg/s", floor)
+    datagram = row("SyncDispatcher datagram (nonblocking=True), push", datagram_runs, "msg/s", floor)
+    coalesced = row("SyncDispatcher datagram, push_coalesced", coalesced_runs, "msg/s", floor)
+    print(f"target: datagram through push_coalesced >= 0.80x waiting: {coalesced / waiting:.2f}x "
+          f"({coalesced / datagram:.2f}x through push)")
 
     header("The same, against queue.SimpleQueue + threading.Thread fed by a native thread", runs)
     user_runs, kept_runs = interleaved(
@@ -116,6 +129,7 @@ def main():
     kept = row("SimpleQueue, one kept thread state", kept_runs, "msg/s", user)
     row("SyncDispatcher waiting, runs above", waiting_runs, "msg/s", user)
     row("SyncDispatcher datagram, runs above", datagram_runs, "msg/s", user)
+    row("SyncDispatcher datagram push_coalesced, runs above", coalesced_runs, "msg/s", user)
     print(f"targets: waiting >= 0.70x floor: {waiting / floor:.2f}x; datagram >= 1.20x SimpleQueue: "
           f"{datagram / user:.2f}x (user's way), {datagram / kept:.2f}x (kept thread state)")
 
@@ -132,4 +146,7 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    if sys.argv[1:2] == ["--child"]:  # one run for --syscalls, in a process strace follows
+        dispatcher_run(int(sys.argv[3]), 64, True, sys.argv[2])
+    else:
+        main()

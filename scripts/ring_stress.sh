@@ -4,7 +4,10 @@
 # plain: g++ -O2, the full run. tsan / asan: the same test under
 # ThreadSanitizer or AddressSanitizer+UBSan with the message counts scaled
 # down (RING_STRESS_SCALE, default 0.2 for tsan and 0.5 for asan) because the
-# instrumented build is 5-20x slower. Exits non-zero on any failure.
+# instrumented build is 5-20x slower. Then the model of the coalesced wake-up
+# (tests/ring/wake_model.cpp, 10 million messages times WAKE_MODEL_SCALE):
+# in the mode's build, and in plain mode under ThreadSanitizer as well (scale
+# 0.1, to fit the test run). Exits non-zero on any failure.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 mode="${1:-plain}"
@@ -24,3 +27,18 @@ export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1 second_deadlock_stack=1}"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-halt_on_error=1 detect_leaks=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-halt_on_error=1 print_stacktrace=1}"
 RING_STRESS_SCALE="${RING_STRESS_SCALE:-$scale}" "$bin"
+
+# build_model NAME FLAGS...: the wake model built as $out/wake-NAME.
+build_model() {
+  local name="$1"; shift
+  "${CXX:-g++}" -std=c++20 -Wall -Wextra -Werror -pthread "$@" -I "$ROOT/nimbo/spsc_queue" \
+    -I "$ROOT/nimbo/utils/ferrylink" "$ROOT/tests/ring/wake_model.cpp" -o "$out/wake-$name"
+}
+build_model "$mode" "${flags[@]}"
+echo "wake model ($mode build, scale ${WAKE_MODEL_SCALE:-$scale})"
+WAKE_MODEL_SCALE="${WAKE_MODEL_SCALE:-$scale}" "$out/wake-$mode"
+if [ "$mode" = plain ]; then
+  build_model tsan -O1 -g -fsanitize=thread
+  echo "wake model (tsan build, scale 0.1)"
+  WAKE_MODEL_SCALE=0.1 "$out/wake-tsan"
+fi

@@ -25,9 +25,18 @@ static int adisp_push_var(AsyncDispatcher *self, const char *data, size_t size) 
     return push_and_wake(self, &ferry_spsc_vtable::try_push_var, data, size);
 }
 
+static int adisp_push_coalesced(AsyncDispatcher *self, const char *data, size_t size) noexcept {
+    return push_and_wake_if_waiting(self, &ferry_spsc_vtable::try_push, data, size);
+}
+
+static int adisp_push_var_coalesced(AsyncDispatcher *self, const char *data, size_t size) noexcept {
+    return push_and_wake_if_waiting(self, &ferry_spsc_vtable::try_push_var, data, size);
+}
+
 static void adisp_setup(AsyncDispatcher *self, int skip_dispatch, ferry_setup_args *opt) noexcept;
 
-const ferry_async_dispatcher_vtable async_dispatcher_vtable = {adisp_setup, adisp_push, adisp_push_var};
+const ferry_async_dispatcher_vtable async_dispatcher_vtable = {adisp_setup, adisp_push, adisp_push_var,
+                                                               adisp_push_coalesced, adisp_push_var_coalesced};
 
 static PyObject *adisp_new(PyTypeObject *type, PyObject *, PyObject *) {
     PyObject *o = type->tp_alloc(type, 0);
@@ -191,8 +200,10 @@ public:
                 return Step::await(own(PyObject_CallMethod(asyncio.get(), "sleep", "i", 0)));
             }
             break;
-        case Sleep:
         case Receive:
+            wake_flag::withdraw(as_adisp(self_.get())->_waiting);
+            break;
+        case Sleep:
             break;
         }
         return next();
@@ -206,23 +217,34 @@ public:
     }
 
 private:
-    // Drains while messages are there; waits for one datagram when empty.
+    // Drains while messages are there; when empty, announces the wait,
+    // looks once more, and only then waits for one datagram.
     Step next() {
         AsyncDispatcher *d = as_adisp(self_.get());
         if (!d->_running) return Step::ret_none();
         require_ring(d->_q, "AsyncDispatcher");
         ferry_spsc_queue *q = ring_of(d->_q);
-        int r = variable_ ? q->vtab->try_pop_var(q, &data_, &size_) : q->vtab->try_pop(q, &data_, &size_);
+        int r = try_pop(q);
+        if (r != 1) {
+            wake_flag::announce(d->_waiting);
+            r = try_pop(q);
+            if (r == 1) wake_flag::withdraw(d->_waiting);
+        }
         if (r == 1) {
             Ref message = own(PyBytes_FromStringAndSize(data_, (Py_ssize_t)size_));
             at_ = Callback;
             return Step::await(own(PyObject_CallOneArg(d->_callback, message.get())));
         }
         at_ = Receive;
+        wake_flag::count(d->_sleeps);
         static PyObject *one = PyLong_FromLong(1);
         PyObject *args[] = {loop_.get(), sock_.get(), one};
         return Step::await(own(PyObject_VectorcallMethod(FERRY_STR("sock_recv"), args,
                                                          3, nullptr)));
+    }
+
+    int try_pop(ferry_spsc_queue *q) noexcept {
+        return variable_ ? q->vtab->try_pop_var(q, &data_, &size_) : q->vtab->try_pop(q, &data_, &size_);
     }
 
     enum At { Start, Callback, Sleep, Receive } at_ = Start;
@@ -303,6 +325,7 @@ static PyMethodDef adisp_methods[] = {
 };
 
 void prepare_async_dispatcher_type() noexcept {
+    (void)wake_flag::detail::asymmetric();  // decide the barriers before any producer pushes
     PyTypeObject &t = AsyncDispatcherType;
     t.tp_name = FERRY_MODULE_NAME ".AsyncDispatcher";
     t.tp_basicsize = sizeof(AsyncDispatcher);

@@ -6,6 +6,7 @@
 #include "module_state.hpp"
 #include "pyfunc.hpp"
 #include "ring_field.hpp"
+#include "wake_flag.hpp"
 #include "wakeup.hpp"
 
 namespace ferry {
@@ -43,6 +44,20 @@ inline int push_and_wake(Dispatcher *self, ferry_spsc_push_fn ferry_spsc_vtable:
                          size_t size) noexcept {
     int r = ring_push(self->_q, form, data, size);
     if (r > 0) send_wakeup(&self->_wakeup);
+    return r;
+}
+
+// `push_coalesced` and `push_var_coalesced` of both dispatchers: a try form,
+// then a wake-up datagram only for the push that claims the consumer's
+// announcement (see wake_flag.hpp for why none is lost).
+template <class Dispatcher>
+inline int push_and_wake_if_waiting(Dispatcher *self, ferry_spsc_push_fn ferry_spsc_vtable::*form,
+                                    const char *data, size_t size) noexcept {
+    int r = ring_push(self->_q, form, data, size);
+    if (r > 0 && wake_flag::claim(self->_waiting)) {
+        send_wakeup(&self->_wakeup);
+        wake_flag::count(self->_wakeups_sent);
+    }
     return r;
 }
 

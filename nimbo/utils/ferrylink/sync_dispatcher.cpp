@@ -182,6 +182,12 @@ static int sdisp_push(SyncDispatcher *self, const char *data, size_t size) noexc
 static int sdisp_push_var(SyncDispatcher *self, const char *data, size_t size) noexcept {
     return push_and_wake(self, &ferry_spsc_vtable::try_push_var, data, size);
 }
+static int sdisp_push_coalesced(SyncDispatcher *self, const char *data, size_t size) noexcept {
+    return push_and_wake_if_waiting(self, &ferry_spsc_vtable::try_push, data, size);
+}
+static int sdisp_push_var_coalesced(SyncDispatcher *self, const char *data, size_t size) noexcept {
+    return push_and_wake_if_waiting(self, &ferry_spsc_vtable::try_push_var, data, size);
+}
 static int sdisp_push_blocking(SyncDispatcher *self, const char *data, size_t size) noexcept {
     return ring_push(self->_q, &ferry_spsc_vtable::push, data, size);
 }
@@ -259,10 +265,17 @@ void run_body(SyncDispatcher *self, const BodyForm &form) noexcept {
         const char *data = nullptr;
         size_t size = 0;
         int r = running(self).load() ? (q->vtab->*form.pop)(q, &data, &size) : FERRY_SPSC_CLOSED;
-        if (r != 1 && running(self).load()) {
-            if (form.polls) receive_wakeup(wakeups.get());
-            continue;
+        if (r != 1 && form.polls && running(self).load()) {
+            // Announce the wait, look once more, and only then wait.
+            wake_flag::announce(self->_waiting);
+            r = (q->vtab->*form.pop)(q, &data, &size);
+            if (r != 1) {
+                wake_flag::count(self->_sleeps);
+                receive_wakeup(wakeups.get());
+            }
+            wake_flag::withdraw(self->_waiting);
         }
+        if (r != 1 && running(self).load()) continue;
         if (!lock.take()) {
             (void)callback.release();  // the interpreter is going away: leave them alone
             (void)ring.release();
@@ -293,6 +306,7 @@ static void sdisp_setup(SyncDispatcher *self, int skip_dispatch, ferry_setup_arg
 const ferry_sync_dispatcher_vtable sync_dispatcher_vtable = {
     sdisp_setup,  sdisp_push,   sdisp_push_var, sdisp_push_blocking, sdisp_push_var_blocking,
     try_pop_body, try_pop_var_body, pop_body,   pop_var_body,        sdisp_close,
+    sdisp_push_coalesced, sdisp_push_var_coalesced,
 };
 
 // ---- the thread -------------------------------------------------------------------

@@ -18,6 +18,17 @@
  *
  * Languages: C99 or later, C++17 or later (ferry_api is an inline variable
  * in C++). Clean under -Wall -Wextra -pedantic as C11 and as C++17.
+ *
+ * Two ways to push into a dispatcher (mixing them on one dispatcher is
+ * allowed):
+ * - push / push_var (and _push_fn): one wake-up datagram per accepted
+ *   message, a system call each time. Use it for occasional messages, or
+ *   where code relies on a datagram per message.
+ * - push_coalesced / push_var_coalesced (newer): a datagram only when the
+ *   consumer has announced that it is about to wait for one (its field
+ *   _waiting), at most one per wait; while the consumer is busy a push is
+ *   the ring call and a load of that flag, no system call. Use it for high
+ *   message rates.
  */
 #ifndef NIMBO_FERRYLINK_H
 #define NIMBO_FERRYLINK_H
@@ -97,6 +108,10 @@ typedef struct ferry_async_dispatcher_vtable {
     void (*setup)(struct ferry_async_dispatcher *, int skip_dispatch, ferry_setup_args *opt);
     ferry_adisp_push_fn push;     /* fixed-slot mode */
     ferry_adisp_push_fn push_var; /* variable-size mode */
+    /* Newer entries: try_push (try_push_var), then a wake-up datagram only if
+     * the reader announced a wait, which the push clears. */
+    ferry_adisp_push_fn push_coalesced;
+    ferry_adisp_push_fn push_var_coalesced;
 } ferry_async_dispatcher_vtable;
 
 typedef struct ferry_async_dispatcher {
@@ -110,6 +125,11 @@ typedef struct ferry_async_dispatcher {
     PyObject *_task;
     int32_t _running;
     int32_t _variable_size;
+    /* Newer fields, for the coalesced entries. Accessed atomically. */
+    uint32_t _waiting;      /* 1: the reader is about to wait for a datagram */
+    uint32_t _reserved;     /* 0; aligns the counters */
+    uint64_t _sleeps;       /* waits for a datagram, counted by the reader */
+    uint64_t _wakeups_sent; /* datagrams sent by the coalesced entries */
 } ferry_async_dispatcher;
 
 /* ---- SyncDispatcher -------------------------------------------------- */
@@ -127,6 +147,10 @@ typedef struct ferry_sync_dispatcher_vtable {
     void (*pop_body)(struct ferry_sync_dispatcher *);
     void (*pop_var_body)(struct ferry_sync_dispatcher *);
     void (*close)(struct ferry_sync_dispatcher *, int skip_dispatch);
+    /* Newer entries: try_push (try_push_var), then a wake-up datagram only if
+     * the datagram-mode thread announced a wait, which the push clears. */
+    ferry_sdisp_push_fn push_coalesced;
+    ferry_sdisp_push_fn push_var_coalesced;
 } ferry_sync_dispatcher_vtable;
 
 typedef struct ferry_sync_dispatcher {
@@ -143,6 +167,11 @@ typedef struct ferry_sync_dispatcher {
     unsigned char _running; /* accessed atomically */
     /* The dispatcher thread (a std::thread), opaque to users. */
     union { unsigned char bytes[16]; void *align; } _thread;
+    /* Newer fields, for the coalesced entries. Accessed atomically. */
+    uint32_t _waiting;      /* 1: the thread is about to wait for a datagram */
+    uint32_t _reserved;     /* 0; aligns the counters */
+    uint64_t _sleeps;       /* waits for a datagram, counted by the thread */
+    uint64_t _wakeups_sent; /* datagrams sent by the coalesced entries */
 } ferry_sync_dispatcher;
 
 /* ---- CyPipe ---------------------------------------------------------- */

@@ -22,23 +22,34 @@ int adisp_push(PyObject *t, const char *d, size_t n) {
 int adisp_push_var(PyObject *t, const char *d, size_t n) {
     return ferry_api.async_dispatcher->push_var((ferry_async_dispatcher *)t, d, n);
 }
+int adisp_push_coalesced(PyObject *t, const char *d, size_t n) {
+    return ferry_api.async_dispatcher->push_coalesced((ferry_async_dispatcher *)t, d, n);
+}
+int adisp_push_var_coalesced(PyObject *t, const char *d, size_t n) {
+    return ferry_api.async_dispatcher->push_var_coalesced((ferry_async_dispatcher *)t, d, n);
+}
 int adisp_push_fn(PyObject *t, const char *d, size_t n) {
     auto *a = (ferry_async_dispatcher *)t;
     return a->_push_fn ? a->_push_fn(a, d, n) : -100;
 }
 
-// Resolves an entry name for the target's type; nullptr with an exception set.
-PushCall resolve(PyObject *target, const std::string &name) {
+}  // namespace
+
+PushCall ft::resolve(PyObject *target, const std::string &name) {
     if (PyObject_TypeCheck(target, ferry_api.AsyncDispatcher)) {
         if (name == "push") return adisp_push;
         if (name == "push_var") return adisp_push_var;
         if (name == "push_fn") return adisp_push_fn;
+        if (name == "push_coalesced") return adisp_push_coalesced;
+        if (name == "push_var_coalesced") return adisp_push_var_coalesced;
     }
     if (PushCall c = resolve_sync(target, name)) return c;
     if (PushCall c = resolve_pipe(target, name)) return c;
     PyErr_Format(PyExc_ValueError, "no entry %s for %.200s", name.c_str(), Py_TYPE(target)->tp_name);
     return nullptr;
 }
+
+namespace {
 
 // ---- Producer: one native thread pushing numbered messages -------------------------
 
@@ -269,8 +280,8 @@ int module_exec(PyObject *m) {
     ProducerType.tp_flags = Py_TPFLAGS_DEFAULT;
     ProducerType.tp_dealloc = producer_dealloc;
     ProducerType.tp_methods = producer_methods;
-    if (PyType_Ready(&ProducerType) < 0) return -1;
-    for (PyMethodDef *extra : {sync_methods, pipe_methods, view_methods, queue_methods})
+    if (PyType_Ready(&ProducerType) < 0 || add_wake_types(m) < 0) return -1;
+    for (PyMethodDef *extra : {sync_methods, pipe_methods, view_methods, queue_methods, wake_methods})
         if (PyModule_AddFunctions(m, extra) < 0) return -1;
     return PyModule_AddObjectRef(m, "Producer", (PyObject *)&ProducerType);
 }

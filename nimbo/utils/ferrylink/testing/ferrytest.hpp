@@ -21,6 +21,10 @@ inline bool message_ok(const char *buf, uint64_t seq, size_t size) {
 // A native push entry of some object, callable without the interpreter lock.
 using PushCall = int (*)(PyObject *target, const char *data, size_t size);
 
+// The push entry of that name for the target's type; nullptr with an
+// exception set.
+PushCall resolve(PyObject *target, const std::string &name);
+
 // Each returns nullptr, with no exception set, when `target` is not its type
 // or it knows no entry of that name.
 PushCall resolve_sync(PyObject *target, const std::string &name);
@@ -31,5 +35,7 @@ extern PyMethodDef sync_methods[];
 extern PyMethodDef pipe_methods[];
 extern PyMethodDef view_methods[];
 extern PyMethodDef queue_methods[];
+extern PyMethodDef wake_methods[];
+int add_wake_types(PyObject *module);
 
 }  // namespace ft

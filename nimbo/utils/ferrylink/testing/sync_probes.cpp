@@ -17,6 +17,8 @@ const ferry_sync_dispatcher_vtable &table() { return *ferry_api.sync_dispatcher;
 
 int push(PyObject *t, const char *d, size_t n) { return table().push((Sync *)t, d, n); }
 int push_var(PyObject *t, const char *d, size_t n) { return table().push_var((Sync *)t, d, n); }
+int push_coalesced(PyObject *t, const char *d, size_t n) { return table().push_coalesced((Sync *)t, d, n); }
+int push_var_coalesced(PyObject *t, const char *d, size_t n) { return table().push_var_coalesced((Sync *)t, d, n); }
 int push_blocking(PyObject *t, const char *d, size_t n) { return table().push_blocking((Sync *)t, d, n); }
 int push_var_blocking(PyObject *t, const char *d, size_t n) { return table().push_var_blocking((Sync *)t, d, n); }
 int push_fn(PyObject *t, const char *d, size_t n) {
@@ -169,6 +171,8 @@ PushCall resolve_sync(PyObject *target, const std::string &name) {
     if (name == "push_var") return push_var;
     if (name == "push_blocking") return push_blocking;
     if (name == "push_var_blocking") return push_var_blocking;
+    if (name == "push_coalesced") return push_coalesced;
+    if (name == "push_var_coalesced") return push_var_coalesced;
     if (name == "push_fn") return push_fn;
     return nullptr;
 }

@@ -1,0 +1,207 @@
+// Native model of the coalesced wake-up: the ring, the dispatchers' own
+// announcement flag (wake_flag.hpp) and a pipe standing for the wake-up
+// datagram. A producer pushes numbered messages in bursts with random pauses,
+// and single probe messages timed against the consumer's way to sleep, and
+// writes one byte only when it claims the consumer's announcement; the
+// consumer sleeps in a blocking read whenever it finds the ring empty. A
+// watchdog fails the run if the consumer sleeps with nothing in the pipe
+// while a message waits and the producer is idle (nobody would ever wake it).
+// Without the second look, or without the barriers, it fails within seconds.
+//
+// Usage: wake_model [scale]   (or WAKE_MODEL_SCALE=...): 10 million messages
+// times the scale.
+#include "ring.hpp"
+#include "wake_flag.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+namespace wake = ferry::wake_flag;
+
+[[noreturn]] void fail(const std::string &why) {
+    std::printf("FAIL wake model: %s\n", why.c_str());
+    std::fflush(stdout);
+    std::_Exit(1);
+}
+
+struct Model {
+    ferry::SpscRing *ring = nullptr;
+    int pipe_fd[2] = {-1, -1};  // [0] the consumer reads, [1] the producer writes
+    uint32_t flag = 0;          // the announcement, as in a dispatcher instance
+    uint64_t sleeps = 0, wakeups = 0;
+    std::atomic<uint64_t> delivered{0};
+    // Odd while the consumer is in its read / the producer pauses or waits
+    // for the drain; the watchdog compares them between samples.
+    std::atomic<uint64_t> consumer_asleep{0}, producer_idle{0};
+    std::atomic<bool> done{false};
+};
+
+size_t pipe_bytes(int fd) {
+    int n = 0;
+    return ioctl(fd, FIONREAD, &n) == 0 ? size_t(n) : 0;
+}
+
+// Lost wake-up: the consumer asleep, the pipe empty, a message waiting and the
+// producer idle, all unchanged over 200 ms (the producer's pauses are far
+// shorter; only its waits for the drain last that long, and only when lost).
+void watchdog(Model &m) {
+    uint64_t seen_c = 0, seen_p = 0;
+    auto since = Clock::now();
+    while (!m.done.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        uint64_t c = m.consumer_asleep.load(), p = m.producer_idle.load();
+        bool stuck = (c & 1) && (p & 1) && pipe_bytes(m.pipe_fd[0]) == 0 && m.ring->pending() > 0 &&
+                     c == m.consumer_asleep.load() && p == m.producer_idle.load();
+        if (!stuck || c != seen_c || p != seen_p) {
+            seen_c = stuck ? c : 0;
+            seen_p = stuck ? p : 0;
+            since = Clock::now();
+        } else if (Clock::now() - since > std::chrono::milliseconds(200)) {
+            fail("the consumer sleeps while " + std::to_string(m.ring->pending()) +
+                 " messages wait and nobody will wake it (lost wake-up)");
+        }
+    }
+}
+
+void produce(Model &m, uint64_t count) {
+    std::mt19937_64 rng(12345);
+    char buf[64];
+    const char byte = 1;
+    uint64_t seq = 0;
+    auto push = [&] {
+        size_t size = 8 + rng() % 57;
+        std::memcpy(buf, &seq, 8);
+        for (size_t k = 8; k < size; ++k) buf[k] = char(seq + k);
+        int r;
+        while ((r = m.ring->try_push(buf, size)) == ferry::kFull) std::this_thread::yield();
+        if (r != ferry::kAccepted) fail("push returned " + std::to_string(r));
+        ++seq;
+        if (wake::claim(m.flag)) {
+            if (write(m.pipe_fd[1], &byte, 1) != 1) fail("pipe write failed");
+            wake::count(m.wakeups);
+        }
+    };
+    // Waits for the consumer to deliver everything: a lost wake-up hangs here.
+    auto drain = [&] {
+        m.producer_idle.fetch_add(1);
+        while (m.delivered.load(std::memory_order_acquire) < seq) ferry::ring_detail::cpu_relax();
+        m.producer_idle.fetch_add(1);
+    };
+    while (seq < count) {
+        if (rng() % 4 != 0) {
+            // A probe: one message, pushed 0-2 us after the consumer
+            // delivered the last one, while it is on its way to sleep.
+            drain();
+            for (uint64_t spin = rng() % 64; spin > 0; --spin) ferry::ring_detail::cpu_relax();
+            push();
+            drain();
+            continue;
+        }
+        // A burst of up to 2048 messages, then maybe a pause of up to 200 us.
+        for (uint64_t n = 1 + rng() % 2048; n > 0 && seq < count; --n) push();
+        if (rng() % 2) {
+            m.producer_idle.fetch_add(1);
+            std::this_thread::sleep_for(std::chrono::microseconds(rng() % 201));
+            m.producer_idle.fetch_add(1);
+        }
+    }
+    // Quiescence: everything delivered, the consumer asleep and the pipe
+    // empty. A wake-up claimed from an announcement that the consumer then
+    // withdrew (its second look found a message) stays in the pipe until a
+    // later sleep reads it, so only now does every byte have its sleep.
+    while (m.delivered.load(std::memory_order_acquire) < count || !(m.consumer_asleep.load() & 1) ||
+           pipe_bytes(m.pipe_fd[0]) != 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    uint64_t sleeps = std::atomic_ref<uint64_t>(m.sleeps).load(), wakeups = m.wakeups;
+    if (wakeups > sleeps) fail(std::to_string(wakeups) + " wake-ups for " + std::to_string(sleeps) + " sleeps");
+    m.ring->close();
+    if (write(m.pipe_fd[1], &byte, 1) != 1) fail("pipe write failed");  // as a dispatcher's close does
+}
+
+void consume(Model &m) {
+    uint64_t expected = 0;
+    auto check = [&](const char *p, size_t size) {
+        uint64_t seq;
+        std::memcpy(&seq, p, 8);
+        bool ok = size >= 8 && seq == expected;
+        for (size_t k = 8; k < size && ok; ++k) ok = p[k] == char(seq + k);
+        if (!ok) fail("message " + std::to_string(seq) + " where " + std::to_string(expected) + " was due");
+        ++expected;
+        m.delivered.store(expected, std::memory_order_release);
+        // A little work per message, as a real consumer does: in a long
+        // burst the producer stays ahead instead of waking it every few.
+        for (int i = 0; i < 4; ++i) ferry::ring_detail::cpu_relax();
+    };
+    for (;;) {
+        const char *p;
+        size_t size;
+        int r = m.ring->try_pop(&p, &size);
+        if (r == ferry::kEmpty) {
+            wake::announce(m.flag);
+            r = m.ring->try_pop(&p, &size);
+            if (r == ferry::kEmpty) {
+                wake::count(m.sleeps);
+                m.consumer_asleep.fetch_add(1);
+                char byte;
+                if (read(m.pipe_fd[0], &byte, 1) != 1) fail("pipe read failed");
+                m.consumer_asleep.fetch_add(1);
+            }
+            wake::withdraw(m.flag);
+        }
+        if (r == ferry::kClosed) return;
+        if (r == ferry::kAccepted) check(p, size);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    double scale = 1.0;
+    if (const char *e = std::getenv("WAKE_MODEL_SCALE")) scale = std::atof(e);
+    if (argc > 1) scale = std::atof(argv[1]);
+    if (!(scale > 0)) scale = 1.0;
+    const uint64_t count = uint64_t(10'000'000 * scale);
+
+    Model m;
+    int err = 0;
+    m.ring = ferry::SpscRing::create({64, 4096, false, false, false}, err);
+    if (!m.ring || pipe(m.pipe_fd) != 0 || fcntl(m.pipe_fd[1], F_SETFL, O_NONBLOCK) != 0)
+        fail("setup failed");
+    // A whole-run deadline as well, for hangs the watchdog cannot see.
+    std::thread([] {
+        std::this_thread::sleep_for(std::chrono::minutes(5));
+        fail("still running after 5 minutes");
+    }).detach();
+
+    auto t0 = Clock::now();
+    std::thread dog(watchdog, std::ref(m));
+    std::thread consumer(consume, std::ref(m));
+    produce(m, count);
+    consumer.join();
+    m.done.store(true);
+    dog.join();
+    double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+
+    uint64_t got = m.delivered.load();
+    if (got != count) fail("delivered " + std::to_string(got) + " of " + std::to_string(count));
+    std::printf("ok   wake model: %" PRIu64 " messages in order, %" PRIu64 " sleeps, %" PRIu64
+                " wake-ups written (%.2f per 1000 messages), %s barriers, %.2f s\n",
+                count, m.sleeps, m.wakeups, 1000.0 * double(m.wakeups) / double(count),
+                wake::detail::asymmetric() ? "asymmetric" : "fence", seconds);
+    ferry::SpscRing::destroy(m.ring);
+    return 0;
+}
