@@ -102,8 +102,8 @@ async def async_dispatcher(count, size, entry):
         if time.perf_counter() - clock.wall > TIMEOUT:
             break
     cpu = clock.cpu_used()
+    d.close()  # the producer is done unless the run timed out; then this stops it
     accepted, refused = await loop.run_in_executor(None, producer.join)
-    d.close()
     progress.clear()
     return Row("native thread -> async def callback", f"AsyncDispatcher, {entry}", True, count,
                (check.end or time.perf_counter()) - clock.wall, cpu, check.seen, accepted - check.seen, check.bad,
@@ -154,8 +154,8 @@ def sync_dispatcher(count, size, nonblocking, entry):
     while not done.wait(0.25) and time.perf_counter() - clock.wall < TIMEOUT:
         progress.show()
     cpu = clock.cpu_used()
+    d.close()  # the producer is done unless the run timed out; then this stops it
     accepted, refused = producer.join()
-    d.close()
     progress.clear()
     return Row("native thread -> callback on a thread", name, True, count,
                (check.end or time.perf_counter()) - clock.wall, cpu, check.seen, accepted - check.seen, check.bad,

@@ -45,33 +45,26 @@ Push push_entry(PyObject *target) {
 // The push path for high rates: a wake-up datagram only when the consumer is
 // about to sleep, instead of one per message. A SyncDispatcher in waiting
 // mode (nonblocking=False) sends no datagrams at all: its `_push_fn` is
-// already the fast path.
+// already the fast path. through_table<D, &table::entry> calls that entry of
+// the dispatcher's method table.
+template <class Dispatcher, auto entry>
+int through_table(PyObject *t, const char *d, size_t n) {
+    auto *o = reinterpret_cast<Dispatcher *>(t);
+    return (o->vtab->*entry)(o, d, n);
+}
+
 Push coalesced_push_entry(PyObject *target) {
-    if (PyObject_TypeCheck(target, ferry_api.AsyncDispatcher)) {
-        if (reinterpret_cast<ferry_async_dispatcher *>(target)->_variable_size)
-            return [](PyObject *t, const char *d, size_t n) {
-                auto *a = reinterpret_cast<ferry_async_dispatcher *>(t);
-                return a->vtab->push_var_coalesced(a, d, n);
-            };
-        return [](PyObject *t, const char *d, size_t n) {
-            auto *a = reinterpret_cast<ferry_async_dispatcher *>(t);
-            return a->vtab->push_coalesced(a, d, n);
-        };
-    }
-    if (PyObject_TypeCheck(target, ferry_api.SyncDispatcher)) {
-        auto *s = reinterpret_cast<ferry_sync_dispatcher *>(target);
-        if (!s->_nonblocking) return push_entry(target);
-        if (s->_variable_size)
-            return [](PyObject *t, const char *d, size_t n) {
-                auto *s = reinterpret_cast<ferry_sync_dispatcher *>(t);
-                return s->vtab->push_var_coalesced(s, d, n);
-            };
-        return [](PyObject *t, const char *d, size_t n) {
-            auto *s = reinterpret_cast<ferry_sync_dispatcher *>(t);
-            return s->vtab->push_coalesced(s, d, n);
-        };
-    }
-    return push_entry(target);  // CyPipe, or TypeError
+    using A = ferry_async_dispatcher;
+    using S = ferry_sync_dispatcher;
+    if (PyObject_TypeCheck(target, ferry_api.AsyncDispatcher))
+        return reinterpret_cast<A *>(target)->_variable_size
+                   ? through_table<A, &ferry_async_dispatcher_vtable::push_var_coalesced>
+                   : through_table<A, &ferry_async_dispatcher_vtable::push_coalesced>;
+    if (PyObject_TypeCheck(target, ferry_api.SyncDispatcher) && reinterpret_cast<S *>(target)->_nonblocking)
+        return reinterpret_cast<S *>(target)->_variable_size
+                   ? through_table<S, &ferry_sync_dispatcher_vtable::push_var_coalesced>
+                   : through_table<S, &ferry_sync_dispatcher_vtable::push_coalesced>;
+    return push_entry(target);  // waiting SyncDispatcher, CyPipe, or TypeError
 }
 // [end]
 
