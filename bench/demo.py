@@ -279,6 +279,7 @@ CPU s: CPU time of the whole process meanwhile, every thread together, so it can
 lost: accepted by the path but never delivered. corrupt: wrong number or content ("-": not checked).
 refused: pushes the path did not accept (a full ring is retried or waited for; too large or closed count).
 The call_soon_threadsafe reference runs {bridge:,} messages: at its rate more would only lengthen the demo.
+The bare ring's consumer counts messages without checking them, so part of its lead over CyPipe is the check.
 The coroutine rows run producer and consumer on one thread and make and check every message in Python, so
 they are lower than bench/asyncqueue_bench.py's figures, which push prebuilt messages and check nothing;
 compare AsyncQueue with asyncio.Queue on the line below it, not with the native producer rows."""
