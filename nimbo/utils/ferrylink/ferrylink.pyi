@@ -89,8 +89,8 @@ class SyncDispatcher:
     The thread takes the interpreter lock once per message to call
     ``callback(message)``. ``nonblocking=True`` (default): producers use the
     ring's never-waiting push and send a wake-up datagram (``push``: one per
-    message; ``push_coalesced``: only when the thread is about to sleep, as
-    fast as the waiting mode); the thread sleeps in a receive on its socket
+    message; ``push_coalesced``: only when the thread is about to sleep, for
+    high rates); the thread sleeps in a receive on its socket
     when the ring is empty. ``nonblocking=False``:
     no socket; the thread waits inside the ring, which is much faster, and
     with ``block_on_full=True`` producers wait for space instead of being
