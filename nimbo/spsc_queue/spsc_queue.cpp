@@ -10,7 +10,7 @@
 #include <cstring>
 #include <new>
 
-#include "lock_return.hpp"
+#include "cpython/allow_threads.hpp"
 #include "ring.hpp"
 #include "spsc_queue.h"
 
