@@ -51,42 +51,37 @@ inline SpscRing *ring_of(ferry_spsc_queue *q) noexcept {
 
 // ---- the method table: other threads, no interpreter lock, no refcounts ----
 
-// A push or pop form of family `F`: does nothing on a ring never built.
-template <Family F, auto Form, class... Args>
-int form(ferry_spsc_queue *q, Args... args) noexcept {
+// Every entry: the ring member `Form` on the ring of `q`. A push or pop form
+// (family `F`) records its family first and returns CLOSED on a ring never
+// built; pending, release and close (kUnused) find nothing to do there.
+template <auto Form, Family F, class R, class... Args>
+R entry(ferry_spsc_queue *q, Args... args) noexcept {
     SpscRing *r = ring_of(q);
-    if (r == nullptr) return FERRY_SPSC_CLOSED;
-    note_family(q, F);
+    if constexpr (F != kUnused) {
+        if (r == nullptr) return FERRY_SPSC_CLOSED;
+        note_family(q, F);
+    } else if (r == nullptr) {
+        return R();
+    }
     return (r->*Form)(args...);
 }
-template <Family F, auto Form>
-constexpr ferry_spsc_push_fn push_form = form<F, Form, const char *, size_t>;
-template <Family F, auto Form>
-constexpr ferry_spsc_pop_fn pop_form = form<F, Form, const char **, size_t *>;
-
-size_t t_pending(ferry_spsc_queue *q) noexcept {
-    SpscRing *r = ring_of(q);
-    return r ? r->pending() : 0;
-}
-void t_release(ferry_spsc_queue *q) noexcept {
-    if (SpscRing *r = ring_of(q)) r->release();
-}
-void t_close(ferry_spsc_queue *q) noexcept {
-    if (SpscRing *r = ring_of(q)) r->close();
-}
+template <auto Form, Family F>
+constexpr ferry_spsc_push_fn push_entry = entry<Form, F, int, const char *, size_t>;
+template <auto Form, Family F>
+constexpr ferry_spsc_pop_fn pop_entry = entry<Form, F, int, const char **, size_t *>;
 
 const ferry_spsc_vtable kVtable = {
-    push_form<kFixed, &SpscRing::push>,
-    push_form<kFixed, &SpscRing::try_push>,
-    push_form<kVariable, &SpscRing::push_var>,
-    push_form<kVariable, &SpscRing::try_push_var>,
-    t_pending,
-    pop_form<kFixed, &SpscRing::pop>,
-    t_release,
-    pop_form<kFixed, &SpscRing::try_pop>,
-    pop_form<kVariable, &SpscRing::pop_var>,
-    pop_form<kVariable, &SpscRing::try_pop_var>,
-    t_close,
+    push_entry<&SpscRing::push, kFixed>,
+    push_entry<&SpscRing::try_push, kFixed>,
+    push_entry<&SpscRing::push_var, kVariable>,
+    push_entry<&SpscRing::try_push_var, kVariable>,
+    entry<&SpscRing::pending, kUnused, size_t>,
+    pop_entry<&SpscRing::pop, kFixed>,
+    entry<&SpscRing::release, kUnused, void>,
+    pop_entry<&SpscRing::try_pop, kFixed>,
+    pop_entry<&SpscRing::pop_var, kVariable>,
+    pop_entry<&SpscRing::try_pop_var, kVariable>,
+    entry<&SpscRing::close, kUnused, void>,
 };
 
 // ---- helpers ------------------------------------------------------------
