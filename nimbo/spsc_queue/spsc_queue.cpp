@@ -11,11 +11,13 @@
 #include <new>
 
 #include "cpython/allow_threads.hpp"
+#include "cpython/ref.hpp"
 #include "ring.hpp"
 #include "spsc_queue.h"
 
 namespace {
 
+using ferry::Ref;
 using ferry::SpscRing;
 
 static_assert(offsetof(ferry_spsc_queue, vtab) == sizeof(PyObject), "vtab follows the object header");
@@ -109,20 +111,19 @@ SpscRing *ready_ring(PyObject *self) {
 
 // An unsigned machine word: ints and objects with __index__ or __int__.
 bool as_size(PyObject *o, size_t *out) {
-    PyObject *num;
+    Ref num;
     if (PyLong_Check(o)) {
-        num = Py_NewRef(o);
+        num = Ref::borrow(o);
     } else if (PyIndex_Check(o)) {
-        num = PyNumber_Index(o);
+        num = Ref::steal(PyNumber_Index(o));
     } else if (Py_TYPE(o)->tp_as_number != nullptr && Py_TYPE(o)->tp_as_number->nb_int != nullptr) {
-        num = PyNumber_Long(o);
+        num = Ref::steal(PyNumber_Long(o));
     } else {
         PyErr_SetString(PyExc_TypeError, "an integer is required");
         return false;
     }
-    if (num == nullptr) return false;
-    *out = PyLong_AsSize_t(num);
-    Py_DECREF(num);
+    if (!num) return false;
+    *out = PyLong_AsSize_t(num.get());
     return !(*out == size_t(-1) && PyErr_Occurred());
 }
 
@@ -314,11 +315,8 @@ PyObject *queue_close(PyObject *self, PyObject *) noexcept {
 }
 
 PyObject *queue_reduce(PyObject *self, PyObject *) noexcept {
-    PyObject *name = PyType_GetName(Py_TYPE(self));
-    if (name != nullptr) {
-        PyErr_Format(PyExc_TypeError, "cannot pickle '%U' object", name);
-        Py_DECREF(name);
-    }
+    Ref name = Ref::steal(PyType_GetName(Py_TYPE(self)));
+    if (name) PyErr_Format(PyExc_TypeError, "cannot pickle '%U' object", name.get());
     return nullptr;
 }
 
