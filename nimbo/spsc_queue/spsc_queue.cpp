@@ -458,38 +458,43 @@ PyTypeObject queue_type = {
     .tp_new = queue_new,
 };
 
+// The type is static: ready it, and publish its table, once per process.
+int ready_type() noexcept {
+    static_assert(sizeof(ferry_spsc_queue) == FERRY_SPSC_INSTANCE_SIZE);
+    if (PyType_HasFeature(&queue_type, Py_TPFLAGS_READY)) return 0;
+    if (PyType_Ready(&queue_type) < 0) return -1;
+    Ref capsule = Ref::steal(PyCapsule_New(const_cast<ferry_spsc_vtable *>(&kVtable), nullptr, nullptr));
+    if (!capsule || PyDict_SetItemString(queue_type.tp_dict, "__pyx_vtable__", capsule.get()) < 0) return -1;
+    PyType_Modified(&queue_type);
+    return 0;
+}
+
+int module_exec(PyObject *m) noexcept {
+    if (ready_type() < 0 || PyModule_AddObjectRef(m, "SPSCQueue", reinterpret_cast<PyObject *>(&queue_type)) < 0 ||
+        PyModule_AddIntConstant(m, "FULL", FERRY_SPSC_FULL) < 0 ||
+        PyModule_AddIntConstant(m, "EMPTY", FERRY_SPSC_EMPTY) < 0 ||
+        PyModule_AddIntConstant(m, "TOO_LARGE", FERRY_SPSC_TOO_LARGE) < 0 ||
+        PyModule_AddIntConstant(m, "CLOSED", FERRY_SPSC_CLOSED) < 0)
+        return -1;
+    return 0;
+}
+
+// One static type serves the process: like a single-phase module, loadable
+// into the main interpreter and legacy subinterpreters only.
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "nimbo.spsc_queue.spsc_queue",
     .m_doc = "Lock-free single-producer/single-consumer ring queue (SPSCQueue).",
-    .m_size = -1,
+    .m_size = 0,
+    .m_slots = module_slots,
 };
-
-PyObject *init_module() {
-    static_assert(sizeof(ferry_spsc_queue) == FERRY_SPSC_INSTANCE_SIZE);
-    if (PyType_Ready(&queue_type) < 0) return nullptr;
-    PyObject *capsule = PyCapsule_New(const_cast<ferry_spsc_vtable *>(&kVtable), nullptr, nullptr);
-    if (capsule == nullptr) return nullptr;
-    int rc = PyDict_SetItemString(queue_type.tp_dict, "__pyx_vtable__", capsule);
-    Py_DECREF(capsule);
-    if (rc < 0) return nullptr;
-    PyType_Modified(&queue_type);
-
-    PyObject *m = PyModule_Create(&module_def);
-    if (m == nullptr) return nullptr;
-    if (PyModule_AddObjectRef(m, "SPSCQueue", reinterpret_cast<PyObject *>(&queue_type)) < 0 ||
-        PyModule_AddIntConstant(m, "FULL", FERRY_SPSC_FULL) < 0 ||
-        PyModule_AddIntConstant(m, "EMPTY", FERRY_SPSC_EMPTY) < 0 ||
-        PyModule_AddIntConstant(m, "TOO_LARGE", FERRY_SPSC_TOO_LARGE) < 0 ||
-        PyModule_AddIntConstant(m, "CLOSED", FERRY_SPSC_CLOSED) < 0) {
-        Py_DECREF(m);
-        return nullptr;
-    }
-    return m;
-}
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_spsc_queue(void) {
-    return guarded([] { return init_module(); }, static_cast<PyObject *>(nullptr));
-}
+PyMODINIT_FUNC PyInit_spsc_queue(void) noexcept { return PyModuleDef_Init(&module_def); }
