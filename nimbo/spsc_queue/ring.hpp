@@ -556,7 +556,7 @@ private:
     }
 
     int pop_once(const char **data, size_t *size, bool var) noexcept {
-        return overwrite_ ? (var ? pop_var_overwrite(data, size) : pop_fixed_overwrite(data, size))
+        return overwrite_ ? (var ? pop_overwrite<true>(data, size) : pop_overwrite<false>(data, size))
                           : (var ? pop_var_plain(data, size) : pop_fixed_plain(data, size));
     }
 
@@ -648,41 +648,10 @@ private:
         consumer_progress();
     }
 
-    // Overwrite: announce, then claim the oldest message with a CAS on tail_.
-    int pop_fixed_overwrite(const char **data, size_t *size) noexcept {
-        release_held();
-        bool announced = false;
-        uint64_t t = tail_.load(std::memory_order_acquire);
-        for (;;) {  // a failed claim leaves the current tail in t
-            if (t >= c_head_cache_) {
-                c_head_cache_ = head_.load(std::memory_order_acquire);
-                if (t >= c_head_cache_) {
-                    int r = nothing_at(t);
-                    if (r != 1) {
-                        unannounce(announced);
-                        return r;
-                    }
-                    continue;
-                }
-            }
-            // seq_cst, the same announcement as the variable-size claim's.
-            // Here the CAS's release already shows it to a producer that
-            // reads tail_ past t; the stronger store keeps both claim loops
-            // on one ordering argument (refresh_bound() reads tail_ then
-            // hold_, seq_cst), so a change to this loop, such as reading the
-            // slot before the claim as the variable-size loop must, cannot
-            // quietly lose the announcement.
-            announced = true;
-            hold_.store(t, std::memory_order_seq_cst);
-            if (tail_.compare_exchange_strong(t, t + 1, std::memory_order_acq_rel, std::memory_order_acquire)) {
-                const char *slot = slot_at(t);
-                deliver(slot + 8, size_t(load_header(slot)), t + 1, data, size);
-                return kAccepted;
-            }
-        }
-    }
-
-    int pop_var_overwrite(const char **data, size_t *size) noexcept {
+    // Overwrite: announce, then claim the oldest message (fixed slot or
+    // variable-size record) with a CAS on tail_.
+    template <bool Var>
+    int pop_overwrite(const char **data, size_t *size) noexcept {
         release_held();
         bool announced = false;
         uint64_t t = tail_.load(std::memory_order_acquire);
@@ -700,8 +669,13 @@ private:
             }
             // Announce, then make sure t is still unclaimed before touching
             // the ring: a producer that dropped t may already be writing
-            // over it, and records of different laps do not line up. The
-            // seq_cst pair orders this against refresh_bound()'s reads.
+            // over it, and records of different laps do not line up. Both
+            // seq_cst, against refresh_bound()'s seq_cst reads of tail_ then
+            // hold_: either the producer sees the hold, or this load sees
+            // its drop. Fixed slots line up across laps and would not need
+            // the second look; both forms take it so that one ordering
+            // argument covers both, for one more load of tail_ by the
+            // consumer (the producer's path is unchanged).
             announced = true;
             hold_.store(t, std::memory_order_seq_cst);
             uint64_t now = tail_.load(std::memory_order_seq_cst);
@@ -709,14 +683,15 @@ private:
                 t = now;
                 continue;
             }
-            uint64_t hdr = load_header(byte_at(t));
-            uint64_t next = t + record_size(hdr);
+            const char *at = Var ? byte_at(t) : slot_at(t);
+            uint64_t hdr = load_header(at);
+            uint64_t next = Var ? t + record_size(hdr) : t + 1;
             if (tail_.compare_exchange_strong(t, next, std::memory_order_acq_rel, std::memory_order_acquire)) {
-                if (hdr & ring_detail::kPadBit) {  // claimed a pad: the record follows
+                if (Var && (hdr & ring_detail::kPadBit)) {  // claimed a pad: the record follows
                     t = next;
                     continue;
                 }
-                deliver(byte_at(t) + 8, size_t(hdr), next, data, size);
+                deliver(at + 8, size_t(hdr), next, data, size);
                 return kAccepted;
             }
         }
