@@ -156,6 +156,40 @@ inline bool mul_fits(size_t a, size_t b, size_t &out) noexcept {
     return true;
 }
 
+inline size_t round_page(size_t n) noexcept {
+    const size_t page = 4096;
+    return (n + page - 1) & ~(page - 1);
+}
+
+// The sizes of one ring's mapping, worked out from its options.
+struct Layout {
+    size_t stride = 0;      // a fixed slot: header and payload rounded up to 8
+    uint64_t slots = 0;     // fixed slots, a power of two
+    size_t var_limit = 0;   // variable size: record bytes that may be queued
+    uint64_t var_bytes = 0; // variable size: the byte ring, a power of two
+    size_t ring_bytes = 0;  // room for the larger form, whole pages
+    size_t copy_room = 0;   // the consumer's copy buffer, 0 with zerocopy
+    size_t total = 0;       // ring_bytes + copy_room
+};
+
+// 0, or EINVAL (a zero size) or ENOMEM (the sizes overflow).
+inline int plan_layout(const RingOptions &opt, Layout &out) noexcept {
+    if (opt.slot_size == 0 || opt.capacity == 0) return EINVAL;
+    size_t fixed_bytes;
+    out.slots = pow2_at_least(opt.overwrite ? uint64_t(opt.capacity) * 2 : opt.capacity);
+    if (opt.capacity > (size_t(1) << 61) || opt.slot_size > (size_t(1) << 61) || out.slots == 0 ||
+        !add_fits(round8(opt.slot_size), 8, out.stride) || !mul_fits(size_t(out.slots), out.stride, fixed_bytes) ||
+        !mul_fits(opt.capacity, opt.slot_size, out.var_limit) || out.var_limit > (size_t(1) << 61))
+        return ENOMEM;
+    out.var_bytes = pow2_at_least(out.var_limit < 8 ? 16 : uint64_t(out.var_limit) * 2);
+    if (out.var_bytes == 0) return ENOMEM;
+    out.ring_bytes = round_page(fixed_bytes > out.var_bytes ? fixed_bytes : out.var_bytes);
+    // Without zerocopy a popped message is copied out: room for the largest.
+    out.copy_room = opt.zerocopy ? 0 : round_page(out.var_limit > opt.slot_size ? out.var_limit : opt.slot_size);
+    if (!add_fits(out.ring_bytes, out.copy_room, out.total) || out.ring_bytes == 0) return ENOMEM;
+    return 0;
+}
+
 }  // namespace ring_detail
 
 class SpscRing {
@@ -163,65 +197,21 @@ public:
     // Any thread. Returns nullptr and sets `error` to EINVAL (a zero size) or
     // ENOMEM (the sizes overflow or the mapping fails).
     static SpscRing *create(const RingOptions &opt, int &error) noexcept {
-        using namespace ring_detail;
-        error = 0;
-        if (opt.slot_size == 0 || opt.capacity == 0) {
-            error = EINVAL;
-            return nullptr;
-        }
-        size_t stride, fixed_bytes, var_bytes, var_limit, copy_bytes, total;
-        uint64_t slots = pow2_at_least(opt.overwrite ? uint64_t(opt.capacity) * 2 : opt.capacity);
-        if (opt.capacity > (size_t(1) << 61) || opt.slot_size > (size_t(1) << 61) || slots == 0 ||
-            !add_fits(round8(opt.slot_size), 8, stride) || !mul_fits(size_t(slots), stride, fixed_bytes) ||
-            !mul_fits(opt.capacity, opt.slot_size, var_limit) ||
-            var_limit > (size_t(1) << 61)) {
-            error = ENOMEM;
-            return nullptr;
-        }
-        var_bytes = pow2_at_least(var_limit < 8 ? 16 : uint64_t(var_limit) * 2);
-        if (var_bytes == 0) {
-            error = ENOMEM;
-            return nullptr;
-        }
-        size_t ring_bytes = fixed_bytes > var_bytes ? fixed_bytes : var_bytes;
-        const size_t page = 4096;
-        ring_bytes = (ring_bytes + page - 1) & ~(page - 1);
-        // Without zerocopy a popped message is copied out: room for the largest.
-        copy_bytes = opt.zerocopy ? 0 : ((var_limit > opt.slot_size ? var_limit : opt.slot_size) + page - 1) & ~(page - 1);
-        if (!add_fits(ring_bytes, copy_bytes, total) || ring_bytes == 0) {
-            error = ENOMEM;
-            return nullptr;
-        }
-        void *mem = platform::reserve_memory(total);
+        ring_detail::Layout layout;
+        error = ring_detail::plan_layout(opt, layout);
+        if (error != 0) return nullptr;
+        void *mem = platform::reserve_memory(layout.total);
         if (mem == nullptr) {
             error = ENOMEM;
             return nullptr;
         }
         void *self = ::operator new(sizeof(SpscRing), std::align_val_t(alignof(SpscRing)), std::nothrow);
         if (self == nullptr) {
-            platform::release_memory(mem, total);
+            platform::release_memory(mem, layout.total);
             error = ENOMEM;
             return nullptr;
         }
-        auto *r = new (self) SpscRing();
-        r->base_ = static_cast<char *>(mem);
-        r->map_bytes_ = total;
-        r->copy_buf_ = opt.zerocopy ? nullptr : r->base_ + ring_bytes;
-        r->slot_size_ = opt.slot_size;
-        r->capacity_ = opt.capacity;
-        r->stride_ = stride;
-        r->slots_ = slots;
-        r->slot_mask_ = slots - 1;
-        r->var_limit_ = var_limit;
-        r->var_bytes_ = var_bytes;
-        r->byte_mask_ = var_bytes - 1;
-        r->var_max_payload_ = var_limit >= 8 ? (var_limit - 8) & ~size_t(7) : 0;
-        r->var_usable_ = var_limit >= 8;
-        r->overwrite_ = opt.overwrite;
-        r->zerocopy_ = opt.zerocopy;
-        r->block_ = opt.block_on_full;
-        r->asym_ = use_asymmetric_barrier();
-        return r;
+        return new (self) SpscRing(opt, layout, static_cast<char *>(mem));
     }
 
     // Any thread, once no other thread uses the ring any more.
@@ -305,7 +295,24 @@ public:
     bool var_usable() const noexcept { return var_usable_; }
 
 private:
-    SpscRing() = default;
+    SpscRing(const RingOptions &opt, const ring_detail::Layout &layout, char *mem) noexcept
+        : base_(mem),
+          copy_buf_(opt.zerocopy ? nullptr : mem + layout.ring_bytes),
+          map_bytes_(layout.total),
+          slot_size_(opt.slot_size),
+          capacity_(opt.capacity),
+          stride_(layout.stride),
+          slots_(layout.slots),
+          slot_mask_(layout.slots - 1),
+          var_limit_(layout.var_limit),
+          var_bytes_(layout.var_bytes),
+          byte_mask_(layout.var_bytes - 1),
+          var_max_payload_(layout.var_limit >= 8 ? (layout.var_limit - 8) & ~size_t(7) : 0),
+          var_usable_(layout.var_limit >= 8),
+          overwrite_(opt.overwrite),
+          zerocopy_(opt.zerocopy),
+          block_(opt.block_on_full),
+          asym_(ring_detail::use_asymmetric_barrier()) {}
 
     // ---- barriers ------------------------------------------------------------
 
