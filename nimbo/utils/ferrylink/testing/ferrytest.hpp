@@ -1,4 +1,7 @@
 // Shared pieces of the test-only module; each probe file adds its functions.
+//
+// `ferry_api` is the header's inline variable, one copy for the whole module:
+// the module's exec step fills it (ferry_import()) before any probe can run.
 #pragma once
 #include <Python.h>
 #include <ferrylink.h>

@@ -17,9 +17,7 @@ namespace {
 
 using Pipe = ferry_pipe;
 const ferry_pipe_vtable &table() { return *ferry_api.pipe; }
-// ferrylink.h keeps `ferry_api` per translation unit: fill this file's copy.
-bool imported() { return ferry_api.CyPipe || ferry_import() == 0; }
-bool is_pipe(PyObject *o) { return imported() && PyObject_TypeCheck(o, ferry_api.CyPipe); }
+bool is_pipe(PyObject *o) { return PyObject_TypeCheck(o, ferry_api.CyPipe); }
 
 int push(PyObject *t, const char *d, size_t n) { return table().push((Pipe *)t, d, n); }
 int push_var(PyObject *t, const char *d, size_t n) { return table().push_var((Pipe *)t, d, n); }

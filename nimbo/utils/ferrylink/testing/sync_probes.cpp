@@ -26,9 +26,7 @@ int push_fn(PyObject *t, const char *d, size_t n) {
     return s->_push_fn ? s->_push_fn(s, d, n) : -100;
 }
 
-// ferrylink.h keeps `ferry_api` per translation unit: fill this file's copy.
-bool imported() { return ferry_api.SyncDispatcher || ferry_import() == 0; }
-bool is_sync(PyObject *o) { return imported() && PyObject_TypeCheck(o, ferry_api.SyncDispatcher); }
+bool is_sync(PyObject *o) { return PyObject_TypeCheck(o, ferry_api.SyncDispatcher); }
 
 PyObject *not_sync(PyObject *o) {
     return PyErr_Format(PyExc_TypeError, "not a SyncDispatcher: %.200s", Py_TYPE(o)->tp_name);
