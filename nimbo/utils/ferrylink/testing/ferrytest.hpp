@@ -6,9 +6,62 @@
 #include <Python.h>
 #include <ferrylink.h>
 #include <cstdint>
+#include <exception>
+#include <new>
 #include <string>
+#include <type_traits>
+#include "cpython/allow_threads.hpp"
 
 namespace ft {
+
+// Every function the interpreter calls goes through Boundary: a C++
+// exception (a thread that cannot start, a container out of memory) becomes
+// a Python error and never reaches the interpreter. A void slot (tp_dealloc)
+// reports it as unraisable.
+template <auto F>
+struct Boundary;
+template <class R, class... A, R (*F)(A...)>
+struct Boundary<F> {
+    static R call(A... args) noexcept {
+        try {
+            return F(args...);
+        } catch (const std::bad_alloc &) {
+            PyErr_NoMemory();
+        } catch (const std::exception &e) {
+            PyErr_SetString(PyExc_RuntimeError, e.what());
+        } catch (...) {
+            ferry_lock::park_if_forced_unwind();
+            PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in _ferrytest");
+        }
+        if constexpr (std::is_void_v<R>)
+            PyErr_WriteUnraisable(nullptr);
+        else if constexpr (std::is_pointer_v<R>)
+            return nullptr;
+        else
+            return -1;
+    }
+};
+template <auto F>
+constexpr auto boundary = &Boundary<F>::call;
+
+// A new, zeroed instance of `T` set up by `setup` (which starts its thread
+// last and returns false with a Python error set when it fails). On failure
+// the half-built instance is dropped (its dealloc copes with null fields)
+// and the error, or the C++ exception, passed on.
+template <class T, class Setup>
+PyObject *new_instance(PyTypeObject *type, Setup &&setup) {
+    PyObject *o = type->tp_alloc(type, 0);
+    if (!o) return nullptr;
+    bool ok;
+    try {
+        ok = setup(reinterpret_cast<T *>(o));
+    } catch (...) {
+        Py_DECREF(o);
+        throw;
+    }
+    if (!ok) Py_CLEAR(o);
+    return o;
+}
 
 // The first 8 bytes carry the sequence number, the rest a pattern of it.
 inline void fill_message(char *buf, uint64_t seq, size_t size) {

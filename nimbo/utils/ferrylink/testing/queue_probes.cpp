@@ -27,9 +27,9 @@ PyObject *queue_fields(PyObject *, PyObject *q) {
 }  // namespace
 
 PyMethodDef queue_methods[] = {
-    {"queue_start_dispatcher", queue_start_dispatcher, METH_VARARGS,
+    {"queue_start_dispatcher", boundary<queue_start_dispatcher>, METH_VARARGS,
      "queue_start_dispatcher(q, callback, skip_dispatch) -> result of the native entry"},
-    {"queue_fields", queue_fields, METH_O, "queue_fields(q) -> dict"},
+    {"queue_fields", boundary<queue_fields>, METH_O, "queue_fields(q) -> dict"},
     {nullptr, nullptr, 0, nullptr},
 };
 

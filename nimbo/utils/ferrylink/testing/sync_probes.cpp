@@ -176,11 +176,13 @@ PushCall resolve_sync(PyObject *target, const std::string &name) {
 }
 
 PyMethodDef sync_methods[] = {
-    {"sync_fields", sync_fields, METH_O, "sync_fields(dispatcher) -> dict"},
-    {"sync_setup", sync_setup, METH_VARARGS, "sync_setup(dispatcher, skip_dispatch, n=-1, host=None, recvbuf=0)"},
-    {"sync_close", sync_close, METH_VARARGS, "sync_close(dispatcher, skip_dispatch)"},
-    {"sync_run_body", sync_run_body, METH_VARARGS, "sync_run_body(dispatcher, name): a thread body, run here"},
-    {"locked_run", locked_run, METH_VARARGS,
+    {"sync_fields", boundary<sync_fields>, METH_O, "sync_fields(dispatcher) -> dict"},
+    {"sync_setup", boundary<sync_setup>, METH_VARARGS,
+     "sync_setup(dispatcher, skip_dispatch, n=-1, host=None, recvbuf=0)"},
+    {"sync_close", boundary<sync_close>, METH_VARARGS, "sync_close(dispatcher, skip_dispatch)"},
+    {"sync_run_body", boundary<sync_run_body>, METH_VARARGS,
+     "sync_run_body(dispatcher, name): a thread body, run here"},
+    {"locked_run", boundary<locked_run>, METH_VARARGS,
      "locked_run(func, count, size, keep_state=True) -> seconds: a native thread calling func(message), "
      "lock taken per message"},
     {nullptr, nullptr, 0, nullptr},

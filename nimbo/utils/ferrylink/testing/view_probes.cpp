@@ -145,11 +145,11 @@ PyObject *cbuf(PyObject *, PyObject *args) {
 }  // namespace
 
 PyMethodDef view_methods[] = {
-    {"view_load", view_load, METH_VARARGS, "view_load(view, entry, obj) -> 0"},
-    {"view_fields", view_fields, METH_O, "view_fields(view) -> dict"},
-    {"buffer_address", buffer_address, METH_O, "buffer_address(obj) -> int"},
-    {"sentinels", sentinels, METH_NOARGS, "sentinels() -> (start, length) preset by cbuf"},
-    {"cbuf", cbuf, METH_VARARGS, "cbuf(name, obj) -> dict"},
+    {"view_load", boundary<view_load>, METH_VARARGS, "view_load(view, entry, obj) -> 0"},
+    {"view_fields", boundary<view_fields>, METH_O, "view_fields(view) -> dict"},
+    {"buffer_address", boundary<buffer_address>, METH_O, "buffer_address(obj) -> int"},
+    {"sentinels", boundary<sentinels>, METH_NOARGS, "sentinels() -> (start, length) preset by cbuf"},
+    {"cbuf", boundary<cbuf>, METH_VARARGS, "cbuf(name, obj) -> dict"},
     {nullptr, nullptr, 0, nullptr},
 };
 
