@@ -609,16 +609,19 @@ private:
         consumer_progress();
     }
 
+    // Without overwrite: kAccepted when a message is published at `t` (the
+    // consumer's own tail), else what nothing_at() says.
+    int published_at(uint64_t t) noexcept {
+        if (t != c_head_cache_) return kAccepted;
+        c_head_cache_ = head_.load(std::memory_order_acquire);
+        if (t != c_head_cache_) return kAccepted;
+        return nothing_at(t);
+    }
+
     int pop_fixed_plain(const char **data, size_t *size) noexcept {
         release_held();
-        uint64_t t = c_tail_;
-        if (t == c_head_cache_) {
-            c_head_cache_ = head_.load(std::memory_order_acquire);
-            if (t == c_head_cache_) {
-                int r = nothing_at(t);
-                if (r != 1) return r;
-            }
-        }
+        const uint64_t t = c_tail_;
+        if (int r = published_at(t); r != kAccepted) return r;
         const char *slot = slot_at(t);
         deliver(slot + 8, size_t(load_header(slot)), t + 1, data, size);
         // Only a published slot: reading one still being written would pull
@@ -630,13 +633,7 @@ private:
     int pop_var_plain(const char **data, size_t *size) noexcept {
         release_held();
         uint64_t t = c_tail_;
-        if (t == c_head_cache_) {
-            c_head_cache_ = head_.load(std::memory_order_acquire);
-            if (t == c_head_cache_) {
-                int r = nothing_at(t);
-                if (r != 1) return r;
-            }
-        }
+        if (int r = published_at(t); r != kAccepted) return r;
         uint64_t hdr = load_header(byte_at(t));
         if (hdr & ring_detail::kPadBit) {
             // A pad is published together with the record after it.
