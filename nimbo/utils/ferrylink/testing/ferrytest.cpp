@@ -63,11 +63,7 @@ struct Producer {
 
 void producer_dealloc(PyObject *o) {
     auto *p = (Producer *)o;
-    if (p->thread && p->thread->joinable()) {
-        Py_BEGIN_ALLOW_THREADS
-        p->thread->join();
-        Py_END_ALLOW_THREADS
-    }
+    join_unlocked(p->thread);
     delete p->thread;
     delete p->refused;
     Py_XDECREF(p->target);
@@ -76,11 +72,7 @@ void producer_dealloc(PyObject *o) {
 
 PyObject *producer_join(PyObject *o, PyObject *) {
     auto *p = (Producer *)o;
-    if (p->thread && p->thread->joinable()) {
-        Py_BEGIN_ALLOW_THREADS
-        p->thread->join();
-        Py_END_ALLOW_THREADS
-    }
+    join_unlocked(p->thread);
     PyObject *codes = PyList_New(0);
     if (!codes) return nullptr;
     for (int c : *p->refused) {

@@ -9,6 +9,7 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include "cpython/allow_threads.hpp"
 
@@ -43,6 +44,15 @@ struct Boundary<F> {
 };
 template <auto F>
 constexpr auto boundary = &Boundary<F>::call;
+
+// Waits for a producer's thread, if it started and was not joined yet, with
+// the interpreter lock released.
+inline void join_unlocked(std::thread *thread) {
+    if (!thread || !thread->joinable()) return;
+    Py_BEGIN_ALLOW_THREADS
+    thread->join();
+    Py_END_ALLOW_THREADS
+}
 
 // A new, zeroed instance of `T` set up by `setup` (which starts its thread
 // last and returns false with a Python error set when it fails). On failure

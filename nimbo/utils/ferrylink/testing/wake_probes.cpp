@@ -108,11 +108,7 @@ struct BurstProducer {
 
 void bursts_dealloc(PyObject *o) {
     auto *p = (BurstProducer *)o;
-    if (p->thread && p->thread->joinable()) {
-        Py_BEGIN_ALLOW_THREADS
-        p->thread->join();
-        Py_END_ALLOW_THREADS
-    }
+    join_unlocked(p->thread);
     delete p->thread;
     delete p->errors;
     Py_XDECREF(p->target);
@@ -122,11 +118,7 @@ void bursts_dealloc(PyObject *o) {
 
 PyObject *bursts_join(PyObject *o, PyObject *) {
     auto *p = (BurstProducer *)o;
-    if (p->thread->joinable()) {
-        Py_BEGIN_ALLOW_THREADS
-        p->thread->join();
-        Py_END_ALLOW_THREADS
-    }
+    join_unlocked(p->thread);
     PyObject *errors = PyList_New(0);
     for (int e : *p->errors) {
         PyObject *v = errors ? PyLong_FromLong(e) : nullptr;
