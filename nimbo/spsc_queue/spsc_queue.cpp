@@ -461,8 +461,9 @@ PyTypeObject queue_type = {
 // The type is static: ready it, and publish its table, once per process.
 int ready_type() noexcept {
     static_assert(sizeof(ferry_spsc_queue) == FERRY_SPSC_INSTANCE_SIZE);
-    if (PyType_HasFeature(&queue_type, Py_TPFLAGS_READY)) return 0;
-    if (PyType_Ready(&queue_type) < 0) return -1;
+    if (PyType_Ready(&queue_type) < 0) return -1;  // nothing to do once ready
+    if (int published = PyDict_ContainsString(queue_type.tp_dict, "__pyx_vtable__"); published != 0)
+        return published < 0 ? -1 : 0;
     Ref capsule = Ref::steal(PyCapsule_New(const_cast<ferry_spsc_vtable *>(&kVtable), nullptr, nullptr));
     if (!capsule || PyDict_SetItemString(queue_type.tp_dict, "__pyx_vtable__", capsule.get()) < 0) return -1;
     PyType_Modified(&queue_type);
