@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 #include <type_traits>
-#include "cpython/allow_threads.hpp"
+#include "cpython/allow_threads.hpp"  // not ferrylink: parking a thread the interpreter ends
 
 namespace ft {
 
