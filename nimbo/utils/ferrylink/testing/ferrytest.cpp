@@ -73,17 +73,8 @@ void producer_dealloc(PyObject *o) {
 PyObject *producer_join(PyObject *o, PyObject *) {
     auto *p = (Producer *)o;
     join_unlocked(p->thread);
-    PyObject *codes = PyList_New(0);
+    PyObject *codes = int_list(*p->refused);
     if (!codes) return nullptr;
-    for (int c : *p->refused) {
-        PyObject *v = PyLong_FromLong(c);
-        if (!v || PyList_Append(codes, v) < 0) {
-            Py_XDECREF(v);
-            Py_DECREF(codes);
-            return nullptr;
-        }
-        Py_DECREF(v);
-    }
     return Py_BuildValue("(KN)", (unsigned long long)p->accepted, codes);
 }
 

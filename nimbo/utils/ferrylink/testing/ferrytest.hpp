@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 #include <type_traits>
+#include <vector>
 #include "cpython/allow_threads.hpp"  // not ferrylink: parking a thread the interpreter ends
 
 namespace ft {
@@ -52,6 +53,17 @@ inline void join_unlocked(std::thread *thread) {
     Py_BEGIN_ALLOW_THREADS
     thread->join();
     Py_END_ALLOW_THREADS
+}
+
+// A list of the ints in `values`; nullptr with an exception set.
+inline PyObject *int_list(const std::vector<int> &values) {
+    PyObject *list = PyList_New((Py_ssize_t)values.size());
+    for (size_t i = 0; list && i < values.size(); ++i) {
+        PyObject *v = PyLong_FromLong(values[i]);
+        if (!v) Py_CLEAR(list);
+        else PyList_SET_ITEM(list, (Py_ssize_t)i, v);
+    }
+    return list;
 }
 
 // A new, zeroed instance of `T` set up by `setup` (which starts its thread

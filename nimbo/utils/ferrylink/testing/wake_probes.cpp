@@ -119,16 +119,8 @@ void bursts_dealloc(PyObject *o) {
 PyObject *bursts_join(PyObject *o, PyObject *) {
     auto *p = (BurstProducer *)o;
     join_unlocked(p->thread);
-    PyObject *errors = PyList_New(0);
-    for (int e : *p->errors) {
-        PyObject *v = errors ? PyLong_FromLong(e) : nullptr;
-        if (!v || PyList_Append(errors, v) < 0) {
-            Py_XDECREF(v);
-            Py_XDECREF(errors);
-            return nullptr;
-        }
-        Py_DECREF(v);
-    }
+    PyObject *errors = int_list(*p->errors);
+    if (!errors) return nullptr;
     return Py_BuildValue("{sKsKsKsN}", "accepted", (unsigned long long)p->accepted, "other_pushes",
                          (unsigned long long)p->other_pushes, "slow_drains", (unsigned long long)p->slow_drains,
                          "errors", errors);
