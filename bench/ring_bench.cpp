@@ -232,7 +232,7 @@ int main(int argc, char **argv) {
     std::printf("64 B: %llu messages per run; 1 KiB: %llu; capacity 16384 slots everywhere\n",
                 (unsigned long long)count, (unsigned long long)count_1k);
     std::printf("membarrier fast path: %s\n\n",
-                ferry::ring_detail::use_asymmetric_barrier() ? "yes" : "no (full fences)");
+                ferry::platform::asymmetric_barriers() ? "yes" : "no (full fences)");
     std::fflush(stdout);
 
     struct Case {

@@ -6,6 +6,7 @@
 #define NIMBO_PLATFORM_BARRIER_HPP
 
 #include <atomic>
+#include <cstdint>
 
 #ifdef _WIN32
 #include "win32.hpp"
@@ -39,6 +40,18 @@ inline bool process_barrier_usable() noexcept {
 #endif
 }
 
+// Whether a handshake may use the asymmetric form: the frequent side a
+// compiler barrier, the rare side process_barrier(). Else both sides use
+// seq_cst fences. Never under ThreadSanitizer, which cannot see through the
+// process-wide barrier.
+inline bool asymmetric_barriers() noexcept {
+#if defined(__SANITIZE_THREAD__)
+    return false;
+#else
+    return process_barrier_usable();
+#endif
+}
+
 // Only after process_barrier_usable() returned true. False if it failed.
 inline bool process_barrier() noexcept {
 #ifdef _WIN32
@@ -47,6 +60,33 @@ inline bool process_barrier() noexcept {
 #else
     return syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) == 0;
 #endif
+}
+
+// A full store->load fence.
+inline void full_fence() noexcept {
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer does not model fences; seq_cst read-modify-writes of
+    // one shared word order both sides of a handshake the same way.
+    static std::atomic<uint32_t> word{0};
+    word.fetch_add(0, std::memory_order_seq_cst);
+#else
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+#endif
+}
+
+// The two halves of a store->load handshake (a Dekker pair), `asymmetric`
+// being asymmetric_barriers() as the caller decided it once.
+// Frequent side:
+inline void light_barrier(bool asymmetric) noexcept {
+    if (asymmetric)
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+    else
+        full_fence();
+}
+// Rare side: makes every running thread of the process execute a full barrier.
+inline void heavy_barrier(bool asymmetric) noexcept {
+    full_fence();
+    if (asymmetric && !process_barrier()) full_fence();  // registered, so it cannot fail; never rely on that
 }
 
 }  // namespace ferry::platform

@@ -93,16 +93,6 @@ namespace ring_detail {
 using platform::cpu_relax;
 using platform::prefetch;
 
-// True: hot paths need only a compiler barrier, the waiting side pays for the
-// process-wide one. False: plain seq_cst fences on both sides.
-inline bool use_asymmetric_barrier() noexcept {
-#if defined(__SANITIZE_THREAD__)
-    return false;  // the race detector cannot see through the process-wide barrier
-#else
-    return platform::process_barrier_usable();
-#endif
-}
-
 constexpr uint64_t kPadBit = uint64_t(1) << 63;
 constexpr uint64_t kNoHold = ~uint64_t(0);
 // Polls before sleeping: ~6-10 us with a 25-40 ns PAUSE. Longer spins did not
@@ -312,34 +302,12 @@ private:
           overwrite_(opt.overwrite),
           zerocopy_(opt.zerocopy),
           block_(opt.block_on_full),
-          asym_(ring_detail::use_asymmetric_barrier()) {}
+          asym_(platform::asymmetric_barriers()) {}
 
     // ---- barriers ------------------------------------------------------------
 
-    void full_fence() const noexcept {
-#if defined(__SANITIZE_THREAD__)
-        // ThreadSanitizer does not model fences; seq_cst read-modify-writes
-        // of one shared word order the two sides just the same.
-        fence_word_.fetch_add(0, std::memory_order_seq_cst);
-#else
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-#endif
-    }
-    // Hot side of a store->load handshake.
-    void light_barrier() const noexcept {
-        if (asym_)
-            std::atomic_signal_fence(std::memory_order_seq_cst);
-        else
-            full_fence();
-    }
-    // Rare side: makes every thread of the process execute a full barrier.
-    void heavy_barrier() const noexcept {
-        full_fence();
-        if (asym_ && !platform::process_barrier()) {
-            // Registered at creation, so this cannot fail; never rely on it.
-            full_fence();
-        }
-    }
+    void light_barrier() const noexcept { platform::light_barrier(asym_); }
+    void heavy_barrier() const noexcept { platform::heavy_barrier(asym_); }
 
     // ---- memory --------------------------------------------------------------
 
@@ -744,7 +712,6 @@ private:
     std::atomic<uint32_t> prod_event_{0};
 
     // Stands in for fences under ThreadSanitizer.
-    alignas(128) mutable std::atomic<uint32_t> fence_word_{0};
 };
 
 }  // namespace ferry

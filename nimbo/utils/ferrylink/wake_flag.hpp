@@ -38,45 +38,15 @@ namespace ferry::wake_flag {
 
 namespace detail {
 
-inline void full_fence() noexcept {
-#if defined(__SANITIZE_THREAD__)
-    // ThreadSanitizer does not model fences; seq_cst read-modify-writes of
-    // one shared word order the two sides the same way.
-    static std::atomic<uint32_t> word{0};
-    word.fetch_add(0, std::memory_order_seq_cst);
-#else
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-#endif
-}
-
 // The same for both sides from the first call on.
-inline bool asymmetric() noexcept {
-#if defined(__SANITIZE_THREAD__)
-    return false;  // the race detector cannot see through the process-wide barrier
-#else
-    return platform::process_barrier_usable();
-#endif
-}
-
-inline void heavy_barrier() noexcept {
-    full_fence();
-    if (asymmetric() && !platform::process_barrier())
-        full_fence();  // registered, so it cannot fail; never rely on that
-}
-
-inline void light_barrier() noexcept {
-    if (asymmetric())
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-    else
-        full_fence();
-}
+inline bool asymmetric() noexcept { return platform::asymmetric_barriers(); }
 
 }  // namespace detail
 
 // Consumer thread: about to wait. Look at the ring once more before waiting.
 inline void announce(uint32_t &flag) noexcept {
     std::atomic_ref<uint32_t>(flag).store(1, std::memory_order_relaxed);
-    detail::heavy_barrier();
+    platform::heavy_barrier(detail::asymmetric());
 }
 
 // Consumer thread: not waiting (any more). A wake-up already claimed stays
@@ -88,7 +58,7 @@ inline void withdraw(uint32_t &flag) noexcept {
 // Producer thread, after the ring accepted a message: true for the one push
 // that must send the wake-up.
 inline bool claim(uint32_t &flag) noexcept {
-    detail::light_barrier();
+    platform::light_barrier(detail::asymmetric());
     std::atomic_ref<uint32_t> f(flag);
     return f.load(std::memory_order_relaxed) != 0 && f.exchange(0, std::memory_order_relaxed) != 0;
 }
