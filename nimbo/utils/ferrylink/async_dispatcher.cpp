@@ -1,3 +1,5 @@
+// AsyncDispatcher: an asyncio reader task drains the ring queue and hands
+// each message to a Python callback; native producers push from any thread.
 #include "dispatchers.hpp"
 #include "coro.hpp"
 #include "module_state.hpp"
