@@ -3,7 +3,9 @@
 #include "dispatchers.hpp"
 #include "coro.hpp"
 #include "module_state.hpp"
-#include "pyfunc.hpp"
+#include "args.hpp"
+#include "errors.hpp"
+#include "functions.hpp"
 #include "wakeup.hpp"
 
 namespace ferry {
@@ -83,7 +85,8 @@ static int adisp_init(PyObject *o, PyObject *args, PyObject *kwargs) {
     });
 }
 
-static PyObject *own_setup_function = nullptr;  // AsyncDispatcher.setup, to detect overrides
+// AsyncDispatcher.setup, to detect overrides (strong: kept for the process).
+static PyObject *own_setup_function = nullptr;
 
 // `_finalize`, handed to the task's loop by close: cancel unless already done.
 static PyObject *finalize_task(PyObject *task, PyObject *) {
@@ -358,8 +361,7 @@ static const FunctionDef adisp_close_def = {"close", "AsyncDispatcher.close", "A
 
 void bind_async_dispatcher_methods() {
     PyTypeObject *t = &AsyncDispatcherType;
-    add_method(t, "setup", &adisp_setup_def, state.setup_defaults);
-    own_setup_function = PyDict_GetItemString(t->tp_dict, "setup");  // borrowed: the type keeps it
+    Py_XSETREF(own_setup_function, add_method(t, "setup", &adisp_setup_def, state.setup_defaults).release());
     add_method(t, "_AsyncDispatcher__reader", &adisp_reader_def);
     add_method(t, "_AsyncDispatcher__reader_var", &adisp_reader_var_def);
     Ref annotations = own(Py_BuildValue("{ss}", "return", "None"));

@@ -1,4 +1,5 @@
 #include "asyncqueue.hpp"
+#include "args.hpp"
 #include "asyncqueue_idle.hpp"
 #include "buffers.hpp"
 #include "coro.hpp"
@@ -508,7 +509,8 @@ PyObject *shutdown_method(PyObject *const *args, Py_ssize_t, PyObject *kwnames) 
 
 // ---- start_dispatcher ---------------------------------------------------------------
 
-PyObject *own_start_function = nullptr;  // AsyncQueue.start_dispatcher, to detect overrides
+// AsyncQueue.start_dispatcher, to detect overrides (strong: kept for the process).
+PyObject *own_start_function = nullptr;
 
 PyObject *start_dispatcher(AsyncQueue *self, PyObject *callback, int skip_dispatch) {
     PyObject *o = reinterpret_cast<PyObject *>(self);
@@ -695,8 +697,7 @@ const FunctionDef shutdown_def = {"shutdown", "AsyncQueue.shutdown", "AsyncQueue
 
 void bind_async_queue_methods() {
     PyTypeObject *t = &AsyncQueueType;
-    add_method(t, "start_dispatcher", &start_dispatcher_def);
-    own_start_function = PyDict_GetItemString(t->tp_dict, "start_dispatcher");  // borrowed: the type keeps it
+    Py_XSETREF(own_start_function, add_method(t, "start_dispatcher", &start_dispatcher_def).release());
     add_method(t, "push_buf", &push_buf_def);
     add_method(t, "push_obj", &push_obj_def);
     add_method(t, "push_str", &push_str_def);

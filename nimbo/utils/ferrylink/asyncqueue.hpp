@@ -3,7 +3,7 @@
 #pragma once
 #include <Python.h>
 #include "ferrylink.h"
-#include "pyfunc.hpp"
+#include "functions.hpp"
 
 namespace ferry {
 

@@ -1,5 +1,6 @@
 // AsyncQueue's reduce protocol: a state tuple of its seven fields (names in
 // alphabetical order) and the reconstruction function __pyx_unpickle_AsyncQueue.
+#include "args.hpp"
 #include "asyncqueue.hpp"
 #include "module_state.hpp"
 

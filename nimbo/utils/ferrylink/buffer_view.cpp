@@ -6,7 +6,7 @@
 // the constructor ran.
 #include "buffers.hpp"
 #include "module_state.hpp"
-#include "pyfunc.hpp"
+#include "args.hpp"
 
 namespace ferry {
 

@@ -4,7 +4,7 @@
 #include <Python.h>
 #include "ferrylink.h"
 #include "module_state.hpp"
-#include "pyfunc.hpp"
+#include "args.hpp"
 #include "ring_field.hpp"
 #include "wake_flag.hpp"
 #include "wakeup.hpp"

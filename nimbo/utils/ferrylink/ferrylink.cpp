@@ -7,7 +7,9 @@
 #include "coro.hpp"
 #include "dispatchers.hpp"
 #include "module_state.hpp"
-#include "pyfunc.hpp"
+#include "args.hpp"
+#include "errors.hpp"
+#include "functions.hpp"
 #include "wakeup.hpp"
 
 namespace ferry {
@@ -123,6 +125,14 @@ void check_runtime_version() {
                                FERRY_MODULE_NAME, "does not match", (int)major, (int)minor));
 }
 
+// The `__pyx_vtable__` capsule that publishes a type's native method table
+// (no name, no destructor).
+void set_vtable(PyTypeObject *type, const void *vtable) {
+    Ref cap = own(PyCapsule_New(const_cast<void *>(vtable), nullptr, nullptr));
+    check(PyDict_SetItemString(type->tp_dict, "__pyx_vtable__", cap.get()));
+    PyType_Modified(type);
+}
+
 void register_type(PyTypeObject *type, const char *name, const void *vtable, void (*prepare)() noexcept) {
     if (!(type->tp_flags & Py_TPFLAGS_READY)) {  // a failed import may run this again
         prepare();
@@ -215,14 +225,13 @@ void execute(PyObject *module) {
     bind("sys", own(PyImport_ImportModule("sys")));
     bind("logger", own(PyObject_CallNoArgs(global("DefaultLogger").get())));
     // 12. setup_socket
-    Ref modname = own(PyUnicode_FromString(FERRY_MODULE_NAME));
-    bind("setup_socket", make_function(&setup_socket_def, modname.get(), nullptr, nullptr));
+    bind("setup_socket", make_function(&setup_socket_def));
     // 13. Python-level methods
     bind_async_dispatcher_methods();
     bind_sync_dispatcher_methods();
     bind_async_queue_methods();
     // 14. AsyncQueue's reconstruction function
-    bind("__pyx_unpickle_AsyncQueue", make_function(&unpickle_async_queue_def, modname.get(), nullptr, nullptr));
+    bind("__pyx_unpickle_AsyncQueue", make_function(&unpickle_async_queue_def));
     // 15.
     bind("__test__", own(PyDict_New()));
 }

@@ -7,6 +7,9 @@
 
 #define FERRY_MODULE_NAME "nimbo.utils.ferrylink.ferrylink"
 
+// An interned str made once per call site (the module is never unloaded).
+#define FERRY_STR(text) ([]() -> PyObject * { static PyObject *s_ = PyUnicode_InternFromString(text); return s_; }())
+
 namespace ferry {
 
 struct ModuleState {

@@ -2,7 +2,7 @@
 // native consumer thread; every entry is one call into the queue.
 #include "dispatchers.hpp"
 #include "module_state.hpp"
-#include "pyfunc.hpp"
+#include "args.hpp"
 
 namespace ferry {
 

@@ -12,7 +12,9 @@
 #include "dispatchers.hpp"
 #include "module_state.hpp"
 #include "platform/datagram.hpp"
-#include "pyfunc.hpp"
+#include "args.hpp"
+#include "errors.hpp"
+#include "functions.hpp"
 #include "wakeup.hpp"
 
 namespace ferry {
@@ -431,7 +433,9 @@ static int sdisp_init(PyObject *o, PyObject *args, PyObject *kwargs) {
     });
 }
 
-static PyObject *own_setup_function = nullptr;  // SyncDispatcher.setup and .close, to detect overrides
+// SyncDispatcher.setup and .close, to detect overrides (strong: kept for the
+// process).
+static PyObject *own_setup_function = nullptr;
 static PyObject *own_close_function = nullptr;
 
 static void sdisp_do_setup(SyncDispatcher *self, PyObject *host, int recvbuf) {
@@ -574,10 +578,8 @@ static const FunctionDef sdisp_close_def = {"close", "SyncDispatcher.close", "Sy
 void bind_sync_dispatcher_methods() {
     interpreter = PyInterpreterState_Get();
     PyTypeObject *t = &SyncDispatcherType;
-    add_method(t, "setup", &sdisp_setup_def, state.setup_defaults);
-    own_setup_function = PyDict_GetItemString(t->tp_dict, "setup");  // borrowed: the type keeps it
-    add_method(t, "close", &sdisp_close_def);
-    own_close_function = PyDict_GetItemString(t->tp_dict, "close");
+    Py_XSETREF(own_setup_function, add_method(t, "setup", &sdisp_setup_def, state.setup_defaults).release());
+    Py_XSETREF(own_close_function, add_method(t, "close", &sdisp_close_def).release());
 }
 
 }  // namespace ferry

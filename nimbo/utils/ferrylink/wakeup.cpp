@@ -1,4 +1,5 @@
 #include "wakeup.hpp"
+#include "args.hpp"
 #include "module_state.hpp"
 #include "platform/datagram.hpp"
 #include <limits>
