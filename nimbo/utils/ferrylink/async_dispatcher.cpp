@@ -1,11 +1,11 @@
 // AsyncDispatcher: an asyncio reader task drains the ring queue and hands
 // each message to a Python callback; native producers push from any thread.
-#include "dispatchers.hpp"
-#include "coro.hpp"
-#include "module_state.hpp"
 #include "args.hpp"
+#include "coro.hpp"
+#include "dispatchers.hpp"
 #include "errors.hpp"
 #include "functions.hpp"
+#include "module_state.hpp"
 #include "wakeup.hpp"
 
 namespace ferry {
@@ -227,8 +227,7 @@ private:
     Step next() {
         AsyncDispatcher *d = as_adisp(self_.get());
         if (!d->_running) return Step::ret_none();
-        require_ring(d->_q, "AsyncDispatcher");
-        ferry_spsc_queue *q = ring_of(d->_q);
+        ferry_spsc_queue *q = require_ring(d->_q, "AsyncDispatcher");
         int r = try_pop(q);
         if (r != 1) {
             wake_flag::announce(d->_waiting);

@@ -5,6 +5,7 @@
 #include "coro.hpp"
 #include "module_state.hpp"
 #include "ring_field.hpp"
+#include "type_helpers.hpp"
 
 namespace ferry {
 
@@ -24,8 +25,6 @@ PyTypeObject AsyncQueueType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 namespace {
 
 AsyncQueue *as_queue(PyObject *o) { return reinterpret_cast<AsyncQueue *>(o); }
-
-#define QUEUE_PATH FERRY_MODULE_NAME ".AsyncQueue."
 
 // obj.name(*args) without a bound-method object.
 Ref call_method(PyObject *obj, PyObject *name) {
@@ -222,10 +221,9 @@ private:
     }
 
     Step push() {
-        PyObject *q = queue()->_q;
-        require_ring(q, "AsyncQueue");
-        int rc = ring_of(q)->vtab->try_push(ring_of(q), data_, size_);
-        if (rc == FERRY_SPSC_FULL && ring_of(q)->block_on_full) return wait_for_space();
+        ferry_spsc_queue *ring = require_ring(queue()->_q, "AsyncQueue");
+        int rc = ring->vtab->try_push(ring, data_, size_);
+        if (rc == FERRY_SPSC_FULL && ring->block_on_full) return wait_for_space();
         // Refused: nobody to wake. Accepted: the test comes right after try_push.
         if (rc <= 0 || idle_locks.notify_is_noop(queue()->_notify_cond)) return Step::ret(ring_result(rc));
         at_ = Notifying;
@@ -283,7 +281,8 @@ private:
 // cond.notify()` for a consumer that could not take the lock at once.
 class SignalFrame final : public QueueFrame {
 public:
-    SignalFrame(PyObject *self, PyObject *cond) : QueueFrame(self, QUEUE_PATH "signal_space"), space_(Ref::borrow(cond)) {}
+    SignalFrame(PyObject *self, PyObject *cond)
+        : QueueFrame(self, FERRY_QUEUE_PATH "signal_space"), space_(Ref::borrow(cond)) {}
 
     int traverse(visitproc visit, void *arg) noexcept override {
         Py_VISIT(space_.get());
@@ -330,11 +329,10 @@ private:
             leave_block();
             break;
         }
-        PyObject *q = queue()->_q;
-        require_ring(q, "AsyncQueue");
+        ferry_spsc_queue *ring = require_ring(queue()->_q, "AsyncQueue");
         const char *data = nullptr;
         size_t size = 0;
-        if (ring_of(q)->vtab->try_pop(ring_of(q), &data, &size) == 1) {
+        if (ring->vtab->try_pop(ring, &data, &size) == 1) {
             Ref message = own(PyBytes_FromStringAndSize(data, (Py_ssize_t)size));
             if (queue()->_space_waiters > 0) signal_space();
             return deliver(std::move(message));
@@ -369,7 +367,7 @@ private:
 
 class PopFrame final : public ConsumerFrame, public Pooled<PopFrame> {
 public:
-    explicit PopFrame(PyObject *self) : ConsumerFrame(self, QUEUE_PATH "pop") {}
+    explicit PopFrame(PyObject *self) : ConsumerFrame(self, FERRY_QUEUE_PATH "pop") {}
 
 private:
     Step deliver(Ref message) override { return Step::ret(std::move(message)); }
@@ -379,7 +377,7 @@ private:
 // ends only by an exception (cancellation, or a failing callback).
 class DispatchFrame final : public ConsumerFrame {
 public:
-    explicit DispatchFrame(PyObject *self) : ConsumerFrame(self, QUEUE_PATH "__dispatch") {}
+    explicit DispatchFrame(PyObject *self) : ConsumerFrame(self, FERRY_QUEUE_PATH "__dispatch") {}
 
 private:
     Step deliver(Ref message) override {
@@ -393,7 +391,7 @@ private:
 // dispatcher task and waits for its end.
 class ShutdownFrame final : public QueueFrame {
 public:
-    explicit ShutdownFrame(PyObject *self) : QueueFrame(self, QUEUE_PATH "shutdown") {}
+    explicit ShutdownFrame(PyObject *self) : QueueFrame(self, FERRY_QUEUE_PATH "shutdown") {}
 
     int traverse(visitproc visit, void *arg) noexcept override {
         Py_VISIT(task_.get());
@@ -477,13 +475,13 @@ PyObject *make_push(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, 
 }
 
 PyObject *push_buf_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return make_push(args, nargs, kwnames, &push_buf_info, Conversion::Buf, QUEUE_PATH "push_buf");
+    return make_push(args, nargs, kwnames, &push_buf_info, Conversion::Buf, FERRY_QUEUE_PATH "push_buf");
 }
 PyObject *push_obj_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return make_push(args, nargs, kwnames, &push_obj_info, Conversion::Obj, QUEUE_PATH "push_obj");
+    return make_push(args, nargs, kwnames, &push_obj_info, Conversion::Obj, FERRY_QUEUE_PATH "push_obj");
 }
 PyObject *push_str_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return make_push(args, nargs, kwnames, &push_str_info, Conversion::Str, QUEUE_PATH "push_str");
+    return make_push(args, nargs, kwnames, &push_str_info, Conversion::Str, FERRY_QUEUE_PATH "push_str");
 }
 
 PyObject *pop_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -528,7 +526,7 @@ PyObject *start_dispatcher(AsyncQueue *self, PyObject *callback, int skip_dispat
         assign(self->_task, std::move(task));
         return Py_NewRef(Py_None);
     });
-    if (!r) add_traceback(QUEUE_PATH "start_dispatcher");
+    if (!r) add_traceback(FERRY_QUEUE_PATH "start_dispatcher");
     return r;
 }
 
@@ -608,7 +606,7 @@ int queue_init(PyObject *o, PyObject *args, PyObject *kwargs) {
         publish_ring(self->_q, std::move(q));
         return 0;
     });
-    if (rc < 0) add_traceback(QUEUE_PATH "__init__");
+    if (rc < 0) add_traceback(FERRY_QUEUE_PATH "__init__");
     return rc;
 }
 

@@ -4,6 +4,10 @@
 #include <Python.h>
 #include "ferrylink.h"
 #include "functions.hpp"
+#include "module_state.hpp"
+
+// Where the methods' traceback entries say they failed.
+#define FERRY_QUEUE_PATH FERRY_MODULE_NAME ".AsyncQueue."
 
 namespace ferry {
 

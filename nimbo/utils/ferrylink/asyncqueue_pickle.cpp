@@ -3,13 +3,12 @@
 #include "args.hpp"
 #include "asyncqueue.hpp"
 #include "module_state.hpp"
+#include "ring_field.hpp"
 
 namespace ferry {
 namespace {
 
 using AsyncQueue = ferry_async_queue;
-
-#define QUEUE_PATH FERRY_MODULE_NAME ".AsyncQueue."
 #define FIELD_LIST "_callback, _lock, _loop, _notify_cond, _q, _running, _task"
 
 // The layout checksum written; the two others describe the same field list.
@@ -102,7 +101,7 @@ PyObject *async_queue_reduce(PyObject *o, PyObject *const *args, Py_ssize_t narg
             return Py_BuildValue("(O(OlO)O)", unpickle.get(), type, written_checksum, Py_None, st.get());
         return Py_BuildValue("(O(OlO))", unpickle.get(), type, written_checksum, st.get());
     });
-    if (!r) add_traceback(QUEUE_PATH "__reduce__");
+    if (!r) add_traceback(FERRY_QUEUE_PATH "__reduce__");
     return r;
 }
 
@@ -122,7 +121,7 @@ PyObject *async_queue_setstate(PyObject *o, PyObject *const *args, Py_ssize_t na
         apply_state(o, st);
         return Py_NewRef(Py_None);
     });
-    if (!r) add_traceback(QUEUE_PATH "__setstate__");
+    if (!r) add_traceback(FERRY_QUEUE_PATH "__setstate__");
     return r;
 }
 

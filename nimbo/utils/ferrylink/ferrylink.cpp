@@ -2,77 +2,17 @@
 // nimbo.utils.ferrylink.ferrylink, its namespace, its types' native method
 // tables and the exported conversion functions.
 #include <Python.h>
+#include "args.hpp"
 #include "asyncqueue.hpp"
 #include "buffers.hpp"
 #include "coro.hpp"
 #include "dispatchers.hpp"
-#include "module_state.hpp"
-#include "args.hpp"
 #include "errors.hpp"
 #include "functions.hpp"
+#include "module_state.hpp"
 #include "wakeup.hpp"
 
 namespace ferry {
-
-ModuleState state;
-
-Ref global(const char *name) {
-    PyObject *v = state.globals ? PyDict_GetItemString(state.globals, name) : nullptr;  // borrowed
-    if (v) return Ref::borrow(v);
-    Ref builtins = own(PyImport_ImportModule("builtins"));
-    PyObject *b = nullptr;
-    if (PyObject_GetOptionalAttrString(builtins.get(), name, &b) < 0) throw PyErrOccurred();
-    if (!b) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        throw PyErrOccurred();
-    }
-    return Ref::steal(b);
-}
-
-Ref make_ring_kw(PyObject *const *values, Py_ssize_t n) {
-    static PyObject *kw4 = Py_BuildValue("(ssss)", "slot_size", "capacity", "overwrite", "zerocopy");
-    static PyObject *kw5 = Py_BuildValue("(sssss)", "slot_size", "capacity", "overwrite", "zerocopy", "block_on_full");
-    PyObject *kwnames = n == 4 ? kw4 : kw5;
-    if (!kwnames) throw PyErrOccurred();
-    return own(PyObject_Vectorcall(reinterpret_cast<PyObject *>(state.spsc_type), values, 0, kwnames));
-}
-
-void require_ring(PyObject *q, const char *type) {
-    if (!is_ring(q)) {
-        PyErr_Format(PyExc_RuntimeError, "%s has no ring queue: its __init__ was not run", type);
-        throw PyErrOccurred();
-    }
-}
-
-bool call_override(PyObject *self, PyTypeObject *base, PyObject *own_function, const char *name, PyObject *args,
-                   Ref *result) {
-    if (Py_IS_TYPE(self, base)) return false;
-    Ref meth = own(PyObject_GetAttrString(self, name));
-    if (PyMethod_Check(meth.get()) && PyMethod_GET_FUNCTION(meth.get()) == own_function) return false;
-    Ref r = own(PyObject_Call(meth.get(), args, nullptr));
-    if (result) *result = std::move(r);
-    return true;
-}
-
-static const char *const no_pickle = "no default __reduce__ due to non-trivial __cinit__";
-
-PyObject *refuse_reduce(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return guard([&]() -> PyObject * {
-        parse_args("__reduce__", nullptr, 0, 0, args, nargs, kwnames, nullptr);
-        PyErr_SetString(PyExc_TypeError, no_pickle);
-        throw PyErrOccurred();
-    });
-}
-
-PyObject *refuse_setstate(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return guard([&]() -> PyObject * {
-        static const char *const names[] = {"__pyx_state"};
-        PyObject *a[1];
-        parse_args("__setstate__", names, 1, 1, args, nargs, kwnames, a);
-        PyErr_SetString(PyExc_TypeError, no_pickle);
-        throw PyErrOccurred();
-    });
-}
 
 namespace {
 

@@ -1,8 +1,8 @@
 // CyPipe: a plain pipe over one ring queue for a native producer thread and a
 // native consumer thread; every entry is one call into the queue.
+#include "args.hpp"
 #include "dispatchers.hpp"
 #include "module_state.hpp"
-#include "args.hpp"
 
 namespace ferry {
 
@@ -31,8 +31,7 @@ static int pipe_pop_var(Pipe *self, const char **data, size_t *size) noexcept {
 }
 
 static void pipe_release(Pipe *self) noexcept {
-    PyObject *q = current_ring(self->_q);
-    if (q != Py_None) nothrow(ring_of(q)->vtab->release)(ring_of(q));
+    if (ferry_spsc_queue *ring = current_ring(self->_q)) nothrow(ring->vtab->release)(ring);
 }
 // pop_var already took the message out: nothing to end.
 static void pipe_release_var(Pipe *) noexcept {}

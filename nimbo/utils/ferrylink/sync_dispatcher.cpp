@@ -9,12 +9,12 @@
 #include <thread>
 #include <vector>
 
-#include "dispatchers.hpp"
-#include "module_state.hpp"
-#include "platform/datagram.hpp"
 #include "args.hpp"
+#include "dispatchers.hpp"
 #include "errors.hpp"
 #include "functions.hpp"
+#include "module_state.hpp"
+#include "platform/datagram.hpp"
 #include "wakeup.hpp"
 
 namespace ferry {
