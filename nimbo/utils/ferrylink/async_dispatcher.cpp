@@ -314,12 +314,8 @@ static void adisp_finalize(PyObject *o) {
 static void adisp_dealloc(PyObject *o) {
     if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected by close
     PyObject_GC_UnTrack(o);
-    AsyncDispatcher *self = as_adisp(o);
-    Py_CLEAR(self->_q);
+    adisp_clear(o);
     drop_retired_rings(o);
-    Py_CLEAR(self->_callback);
-    Py_CLEAR(self->_sock);
-    Py_CLEAR(self->_task);
     Py_TYPE(o)->tp_free(o);
 }
 

@@ -637,15 +637,8 @@ int queue_clear(PyObject *o) {
 // Only drops the references: the task is not cancelled, the ring not closed.
 void queue_dealloc(PyObject *o) {
     PyObject_GC_UnTrack(o);
-    AsyncQueue *self = as_queue(o);
-    Py_CLEAR(self->_q);
+    queue_clear(o);
     drop_retired_rings(o);
-    Py_CLEAR(self->_loop);
-    Py_CLEAR(self->_callback);
-    Py_CLEAR(self->_lock);
-    Py_CLEAR(self->_notify_cond);
-    Py_CLEAR(self->_task);
-    Py_CLEAR(self->_space_cond);
     Py_TYPE(o)->tp_free(o);
 }
 

@@ -92,7 +92,7 @@ static int pipe_clear(PyObject *o) {
 
 static void pipe_dealloc(PyObject *o) {
     PyObject_GC_UnTrack(o);
-    Py_CLEAR(as_pipe(o)->_q);
+    pipe_clear(o);
     drop_retired_rings(o);
     Py_TYPE(o)->tp_free(o);
 }

@@ -539,10 +539,8 @@ static void sdisp_dealloc(PyObject *o) {
     join_thread(self);
     slot.~thread();
     if (is_inherited(self)) inherited.erase(std::find(inherited.begin(), inherited.end(), self));
-    Py_CLEAR(self->_q);
+    sdisp_clear(o);
     drop_retired_rings(o);
-    Py_CLEAR(self->_callback);
-    Py_CLEAR(self->_sock);
     Py_TYPE(o)->tp_free(o);
 }
 
