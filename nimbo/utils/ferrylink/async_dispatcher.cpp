@@ -305,10 +305,9 @@ static int adisp_clear(PyObject *o) {
 
 // Runs before the fields go, also for instances the collector found in a cycle.
 static void adisp_finalize(PyObject *o) {
-    PyObject *saved = PyErr_GetRaisedException();
+    PendingExceptionKept kept;
     if (!Ref::steal(PyObject_CallMethod(o, "close", nullptr)))
         write_unraisable(FERRY_MODULE_NAME ".AsyncDispatcher.__dealloc__");
-    PyErr_SetRaisedException(saved);
 }
 
 static void adisp_dealloc(PyObject *o) {

@@ -39,9 +39,9 @@ Ref call_method(PyObject *obj, PyObject *name, PyObject *arg) {
 // The pending exception gets `earlier` as its __context__, as a `raise`
 // inside an `except` block (or a failing __aexit__) would give it.
 void chain_to(Ref earlier) noexcept {
-    PyObject *exc = PyErr_GetRaisedException();
-    PyException_SetContext(exc, earlier.release());
-    PyErr_SetRaisedException(exc);
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    PyException_SetContext(exc.get(), earlier.release());
+    PyErr_SetRaisedException(exc.release());
 }
 
 // What `async with obj` refuses: a type without __aenter__ or __aexit__ (a
@@ -510,7 +510,7 @@ PyObject *shutdown_method(PyObject *const *args, Py_ssize_t, PyObject *kwnames) 
 // AsyncQueue.start_dispatcher, to detect overrides (strong: kept for the process).
 PyObject *own_start_function = nullptr;
 
-PyObject *start_dispatcher(AsyncQueue *self, PyObject *callback, int skip_dispatch) {
+PyObject *start_dispatcher(AsyncQueue *self, PyObject *callback, int skip_dispatch) noexcept {
     PyObject *o = reinterpret_cast<PyObject *>(self);
     PyObject *r = guard([&] {
         if (!skip_dispatch) {

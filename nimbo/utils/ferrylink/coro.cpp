@@ -1,4 +1,5 @@
 #include "coro.hpp"
+#include "errors.hpp"
 #include <structmember.h>
 
 namespace ferry {
@@ -326,14 +327,13 @@ PyObject *coro_await(PyObject *self) { return Py_NewRef(self); }
 void coro_finalize(PyObject *self) {
     CoroObject *c = as_coro(self);
     if (c->state == FINISHED) return;
-    PyObject *saved = PyErr_GetRaisedException();
+    PendingExceptionKept kept;
     if (c->state == CREATED) {
         if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%s' was never awaited", c->info->qualname) < 0)
             PyErr_WriteUnraisable(self);
     } else if (!Ref::steal(coro_close(self, nullptr))) {
         PyErr_WriteUnraisable(self);
     }
-    PyErr_SetRaisedException(saved);
 }
 
 int coro_traverse(PyObject *self, visitproc visit, void *arg) {

@@ -100,12 +100,14 @@ void import_ring_type() {
     }
     if (size > expected)
         check(PyErr_WarnFormat(PyExc_RuntimeWarning, 0, fmt, "nimbo.spsc_queue.spsc_queue", "SPSCQueue", expected, size));
-    PyObject *cap = PyDict_GetItemWithError(t->tp_dict, FERRY_STR("__pyx_vtable__"));  // borrowed
+    PyObject *found = nullptr;
+    check(PyDict_GetItemRef(t->tp_dict, FERRY_STR("__pyx_vtable__"), &found));
+    Ref cap = Ref::steal(found);
     if (!cap) {
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, FERRY_STR("__pyx_vtable__"));
+        PyErr_SetObject(PyExc_KeyError, FERRY_STR("__pyx_vtable__"));
         throw PyErrOccurred();
     }
-    void *vtab = PyCapsule_GetPointer(cap, nullptr);
+    void *vtab = PyCapsule_GetPointer(cap.get(), nullptr);
     if (!vtab) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "invalid vtable found for imported type");
         throw PyErrOccurred();
@@ -145,12 +147,14 @@ void execute(PyObject *module) {
     check(ready_function_type());
     check(ready_coro_type());
     // 5. exported functions
-    PyObject *capi = PyDict_GetItemString(state.globals, "__pyx_capi__");  // borrowed
+    PyObject *found = nullptr;
+    check(PyDict_GetItemStringRef(state.globals, "__pyx_capi__", &found));
+    Ref capi = Ref::steal(found);
     if (!capi) {
-        bind("__pyx_capi__", own(PyDict_New()));
-        capi = PyDict_GetItemString(state.globals, "__pyx_capi__");
+        capi = own(PyDict_New());
+        bind("__pyx_capi__", Ref::borrow(capi.get()));
     }
-    export_conversion_functions(capi);
+    export_conversion_functions(capi.get());
     // 6. the public types, in their fixed order
     register_type(&AsyncDispatcherType, "AsyncDispatcher", &async_dispatcher_vtable, prepare_async_dispatcher_type);
     register_type(&SyncDispatcherType, "SyncDispatcher", &sync_dispatcher_vtable, prepare_sync_dispatcher_type);

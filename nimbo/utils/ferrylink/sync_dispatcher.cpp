@@ -522,10 +522,9 @@ static int sdisp_clear(PyObject *o) {
 
 // Runs before the fields go, also for instances the collector found in a cycle.
 static void sdisp_finalize(PyObject *o) {
-    Ref saved = Ref::steal(PyErr_GetRaisedException());
+    PendingExceptionKept kept;
     sdisp_close(as_sdisp(o), 0);
     if (PyErr_Occurred()) write_unraisable(FERRY_MODULE_NAME ".SyncDispatcher.__dealloc__");
-    PyErr_SetRaisedException(saved.release());
 }
 
 static void sdisp_dealloc(PyObject *o) {
