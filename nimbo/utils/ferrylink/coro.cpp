@@ -1,6 +1,5 @@
 #include "coro.hpp"
 #include "errors.hpp"
-#include <structmember.h>
 
 namespace ferry {
 namespace {
@@ -26,55 +25,14 @@ void finish(CoroObject *c) noexcept {
     delete std::exchange(c->frame, nullptr);
 }
 
-// A value leaves tp_iternext/send() as StopIteration(value), which the
-// awaiting frame takes apart at once. One instance (and its 1-tuple of
-// args) is reused while nothing else holds or has marked it, sparing two
-// objects per returned value; it is emptied at the next step so that the
-// value is not kept alive.
-PyObject *spare_stop = nullptr;  // never released: the module is never unloaded
-
-bool spare_stop_free() noexcept {
-    auto *e = reinterpret_cast<PyBaseExceptionObject *>(spare_stop);
-    return e && Py_REFCNT(spare_stop) == 1 && !e->dict && !e->notes && !e->traceback && !e->context && !e->cause &&
-           !e->suppress_context;
-}
-
-// Puts `value` into the spare's args, in place when nothing else sees them.
-void set_spare_args(PyObject *value) noexcept {
-    PyObject *args = reinterpret_cast<PyBaseExceptionObject *>(spare_stop)->args;
-    if (args && PyTuple_CheckExact(args) && PyTuple_GET_SIZE(args) == 1 && Py_REFCNT(args) == 1) {
-        Ref old = Ref::steal(PyTuple_GET_ITEM(args, 0));
-        PyTuple_SET_ITEM(args, 0, Py_NewRef(value));
-        // The collector untracks a tuple holding only untracked objects.
-        if (PyObject_GC_IsTracked(value) && !PyObject_GC_IsTracked(args)) PyObject_GC_Track(args);
-        return;
-    }
-    Ref fresh = Ref::steal(PyTuple_Pack(1, value));
-    if (fresh) PyException_SetArgs(spare_stop, fresh.get());  // else the old args stay; the value is right
-}
-
-void empty_spare_stop() noexcept {
-    auto *e = reinterpret_cast<PyStopIterationObject *>(spare_stop);
-    if (!e || !e->value || Py_REFCNT(spare_stop) != 1) return;
-    set_spare_args(Py_None);
-    Py_CLEAR(e->value);
-}
-
+// A value leaves tp_iternext/send() as StopIteration(value).
 void set_stop_iteration(PyObject *value) noexcept {
     if (value == Py_None) {
         PyErr_SetNone(PyExc_StopIteration);
         return;
     }
-    if (spare_stop_free()) {
-        set_spare_args(value);
-        Py_XSETREF(reinterpret_cast<PyStopIterationObject *>(spare_stop)->value, Py_NewRef(value));
-        PyErr_SetRaisedException(Py_NewRef(spare_stop));
-        return;
-    }
-    PyObject *e = PyObject_CallOneArg(PyExc_StopIteration, value);
-    if (!e) return;
-    Py_XSETREF(spare_stop, Py_NewRef(e));
-    PyErr_SetRaisedException(e);
+    Ref e = Ref::steal(PyObject_CallOneArg(PyExc_StopIteration, value));
+    if (e) PyErr_SetRaisedException(e.release());
 }
 
 // The iterator that `await obj` drives, as the interpreter finds it.
@@ -162,7 +120,6 @@ Step run_frame(CoroFrame *frame, PyObject *value) noexcept {
 // The one driver: `arg` is the value sent in, or nullptr to throw the pending
 // exception in.
 PySendResult coro_send_impl(CoroObject *c, PyObject *arg, PyObject **result) noexcept {
-    empty_spare_stop();
     if (c->running) {
         PyErr_SetString(PyExc_ValueError, "coroutine already executing");
         return PYGEN_ERROR;
