@@ -2,7 +2,6 @@
 // nimbo.utils.ferrylink.ferrylink, its namespace, its types' native method
 // tables and the exported conversion functions.
 #include <Python.h>
-#include "args.hpp"
 #include "asyncqueue.hpp"
 #include "buffers.hpp"
 #include "coro.hpp"
@@ -130,23 +129,28 @@ Ref import_default_logger() {
     throw PyErrOccurred();
 }
 
-void execute(PyObject *module) {
-    // 2. globals and builtins
+// The module dict as the globals of look-ups and traceback entries, builtins,
+// the runtime version check, and the setup defaults (made once: a failed
+// import may run this again).
+void start_namespace(PyObject *module) {
     state.globals = PyModule_GetDict(module);
     set_traceback_globals(state.globals);
     bind("__builtins__", own(PyImport_ImportModule("builtins")));
-    // 3. version
     check_runtime_version();
-    // 4. constants; make the module reachable under its full name
     if (!state.setup_defaults) state.setup_defaults = Py_BuildValue("(si)", "127.0.0.1", 16777216);
     if (!state.setup_defaults) throw PyErrOccurred();
+}
+
+// In sys.modules under its full name already while it executes.
+void make_reachable(PyObject *module) {
     PyObject *modules = PyImport_GetModuleDict();  // borrowed
     int present = PyDict_Contains(modules, FERRY_STR(FERRY_MODULE_NAME));
     check(present);
     if (!present) check(PyDict_SetItem(modules, FERRY_STR(FERRY_MODULE_NAME), module));
-    check(ready_function_type());
-    check(ready_coro_type());
-    // 5. exported functions
+}
+
+// The conversion functions, as capsules in `__pyx_capi__`.
+void export_capi() {
     PyObject *found = nullptr;
     check(PyDict_GetItemStringRef(state.globals, "__pyx_capi__", &found));
     Ref capi = Ref::steal(found);
@@ -155,29 +159,45 @@ void execute(PyObject *module) {
         bind("__pyx_capi__", Ref::borrow(capi.get()));
     }
     export_conversion_functions(capi.get());
-    // 6. the public types, in their fixed order
+}
+
+// The public types, in their fixed order, each with its native table.
+void register_types() {
     register_type(&AsyncDispatcherType, "AsyncDispatcher", &async_dispatcher_vtable, prepare_async_dispatcher_type);
     register_type(&SyncDispatcherType, "SyncDispatcher", &sync_dispatcher_vtable, prepare_sync_dispatcher_type);
     register_type(&CyPipeType, "CyPipe", &pipe_vtable, prepare_pipe_type);
     register_type(&CBufferViewType, "CBufferView", &buffer_view_vtable, prepare_buffer_view_type);
     register_type(&AsyncQueueType, "AsyncQueue", &async_queue_vtable, prepare_async_queue_type);
-    // 7. the ring queue
-    import_ring_type();
-    // 8.-11. DefaultLogger, asyncio, sys, logger
+}
+
+// The modules the methods look up by name when they run, and the logger.
+void bind_dependencies() {
     bind("DefaultLogger", import_default_logger());
     bind("asyncio", own(PyImport_ImportModule("asyncio")));
     bind("sys", own(PyImport_ImportModule("sys")));
     bind("logger", own(PyObject_CallNoArgs(global("DefaultLogger").get())));
-    // 12. setup_socket
+}
+
+// The module functions and the types' Python-level methods.
+void bind_functions() {
     bind("setup_socket", make_function(&setup_socket_def));
-    // 13. Python-level methods
     bind_async_dispatcher_methods();
     bind_sync_dispatcher_methods();
     bind_async_queue_methods();
-    // 14. AsyncQueue's reconstruction function
     bind("__pyx_unpickle_AsyncQueue", make_function(&unpickle_async_queue_def));
-    // 15.
     bind("__test__", own(PyDict_New()));
+}
+
+void execute(PyObject *module) {
+    start_namespace(module);
+    make_reachable(module);
+    check(ready_function_type());
+    check(ready_coro_type());
+    export_capi();
+    register_types();
+    import_ring_type();
+    bind_dependencies();
+    bind_functions();
 }
 
 int module_exec(PyObject *module) {
