@@ -251,6 +251,20 @@ bool deliver(PyObject *callback, const char *data, size_t size) noexcept {
     return static_cast<bool>(result);
 }
 
+// A try form that found the ring empty: announce the wait, look once more,
+// and only then wait for a wake-up datagram.
+int pop_or_sleep(SyncDispatcher *self, ferry_spsc_queue *q, const BodyForm &form, PLATFORM_SOCKET wakeups,
+                 const char **data, size_t *size) noexcept {
+    wake_flag::announce(self->_waiting);
+    int r = (q->vtab->*form.pop)(q, data, size);
+    if (r != 1) {
+        wake_flag::count(self->_sleeps);
+        receive_wakeup(wakeups);
+    }
+    wake_flag::withdraw(self->_waiting);
+    return r;
+}
+
 void run_body(SyncDispatcher *self, const BodyForm &form) noexcept {
     ThreadLock lock;
     if (!lock.take()) return;
@@ -267,16 +281,8 @@ void run_body(SyncDispatcher *self, const BodyForm &form) noexcept {
         const char *data = nullptr;
         size_t size = 0;
         int r = running(self).load() ? (q->vtab->*form.pop)(q, &data, &size) : FERRY_SPSC_CLOSED;
-        if (r != 1 && form.polls && running(self).load()) {
-            // Announce the wait, look once more, and only then wait.
-            wake_flag::announce(self->_waiting);
-            r = (q->vtab->*form.pop)(q, &data, &size);
-            if (r != 1) {
-                wake_flag::count(self->_sleeps);
-                receive_wakeup(wakeups.get());
-            }
-            wake_flag::withdraw(self->_waiting);
-        }
+        if (r != 1 && form.polls && running(self).load())
+            r = pop_or_sleep(self, q, form, wakeups.get(), &data, &size);
         if (r != 1 && running(self).load()) continue;
         if (!lock.take()) {
             (void)callback.release();  // the interpreter is going away: leave them alone
