@@ -70,10 +70,7 @@ static int adisp_init(PyObject *o, PyObject *args, PyObject *kwargs) {
         bool zerocopy = a[4] ? truth(a[4]) : false;
         bool variable_size = a[5] ? truth(a[5]) : false;
 
-        Ref slot = own(PyLong_FromSize_t(slot_size));
-        Ref cap = own(PyLong_FromSize_t(capacity));
-        PyObject *values[] = {slot.get(), cap.get(), overwrite ? Py_True : Py_False, zerocopy ? Py_True : Py_False};
-        Ref q = make_ring_kw(values, 4);
+        Ref q = make_ring(slot_size, capacity, overwrite, zerocopy);
 
         AsyncDispatcher *self = as_adisp(o);
         retire_ring(o, self->_q);

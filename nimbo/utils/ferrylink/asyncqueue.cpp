@@ -586,11 +586,7 @@ int queue_init(PyObject *o, PyObject *args, PyObject *kwargs) {
         bool zerocopy = a[4] ? truth(a[4]) : false;
         bool block_on_full = a[5] ? truth(a[5]) : false;
 
-        // The ring queue takes its five arguments by position.
-        Ref ring_args = own(Py_BuildValue("(KKOOO)", (unsigned long long)slot_size, (unsigned long long)capacity,
-                                          overwrite ? Py_True : Py_False, zerocopy ? Py_True : Py_False,
-                                          block_on_full ? Py_True : Py_False));
-        Ref q = own(PyObject_Call(reinterpret_cast<PyObject *>(state.spsc_type), ring_args.get(), nullptr));
+        Ref q = make_ring(slot_size, capacity, overwrite, zerocopy, block_on_full);
         Ref asyncio = global("asyncio");
         Ref lock = call_method(asyncio.get(), FERRY_STR("Lock"));
         Ref cond = call_method(asyncio.get(), FERRY_STR("Condition"), lock.get());

@@ -64,11 +64,7 @@ static int pipe_init(PyObject *o, PyObject *args, PyObject *kwargs) {
         bool block_on_full = a[4] && truth(a[4]);
         bool variable_size = a[5] && truth(a[5]);
 
-        Ref slot = own(PyLong_FromSize_t(slot_size));
-        Ref cap = own(PyLong_FromSize_t(capacity));
-        PyObject *values[] = {slot.get(), cap.get(), overwrite ? Py_True : Py_False, zerocopy ? Py_True : Py_False,
-                              block_on_full ? Py_True : Py_False};
-        Ref q = make_ring_kw(values, 5);
+        Ref q = make_ring(slot_size, capacity, overwrite, zerocopy, block_on_full);
 
         Pipe *self = as_pipe(o);
         retire_ring(o, self->_q);

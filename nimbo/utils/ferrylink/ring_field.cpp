@@ -10,11 +10,16 @@ namespace {
 auto &retired = *new std::unordered_map<PyObject *, std::vector<Ref>>();
 }  // namespace
 
-Ref make_ring_kw(PyObject *const *values, Py_ssize_t n) {
+Ref make_ring(unsigned long long slot_size, unsigned long long capacity, bool overwrite, bool zerocopy,
+              std::optional<bool> block_on_full) {
     static PyObject *kw4 = Py_BuildValue("(ssss)", "slot_size", "capacity", "overwrite", "zerocopy");
     static PyObject *kw5 = Py_BuildValue("(sssss)", "slot_size", "capacity", "overwrite", "zerocopy", "block_on_full");
-    PyObject *kwnames = n == 4 ? kw4 : kw5;
+    PyObject *kwnames = block_on_full ? kw5 : kw4;
     if (!kwnames) throw PyErrOccurred();
+    Ref slot = own(PyLong_FromUnsignedLongLong(slot_size));
+    Ref cap = own(PyLong_FromUnsignedLongLong(capacity));
+    PyObject *values[] = {slot.get(), cap.get(), overwrite ? Py_True : Py_False, zerocopy ? Py_True : Py_False,
+                          block_on_full.value_or(false) ? Py_True : Py_False};
     return own(PyObject_Vectorcall(reinterpret_cast<PyObject *>(state.spsc_type), values, 0, kwnames));
 }
 

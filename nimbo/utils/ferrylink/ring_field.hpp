@@ -8,6 +8,7 @@
 #pragma once
 #include <Python.h>
 #include <atomic>
+#include <optional>
 #include "module_state.hpp"
 
 namespace ferry {
@@ -32,9 +33,9 @@ inline ferry_spsc_queue *current_ring(PyObject *const &field) noexcept {
 // instance of `type` whose __init__ never ran still holds None).
 ferry_spsc_queue *require_ring(PyObject *field, const char *type);
 
-// A new SPSCQueue called with the keywords slot_size, capacity, overwrite,
-// zerocopy[, block_on_full] (n = 4 or 5), in that order.
-Ref make_ring_kw(PyObject *const *values, Py_ssize_t n);
+// A new SPSCQueue, called with these keywords (block_on_full only when given).
+Ref make_ring(unsigned long long slot_size, unsigned long long capacity, bool overwrite, bool zerocopy,
+              std::optional<bool> block_on_full = std::nullopt);
 
 // Closes the ring queue `q` with the interpreter lock released (a push in
 // flight may have to finish first); the caller's reference keeps it alive.

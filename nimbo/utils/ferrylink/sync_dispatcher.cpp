@@ -418,11 +418,7 @@ static int sdisp_init(PyObject *o, PyObject *args, PyObject *kwargs) {
 
         SyncDispatcher *self = as_sdisp(o);
         refuse_while_thread(self, "__init__");
-        Ref slot = own(PyLong_FromSize_t(slot_size));
-        Ref cap = own(PyLong_FromSize_t(capacity));
-        PyObject *values[] = {slot.get(), cap.get(), overwrite ? Py_True : Py_False, zerocopy ? Py_True : Py_False,
-                              block_on_full ? Py_True : Py_False};
-        Ref q = make_ring_kw(values, 5);
+        Ref q = make_ring(slot_size, capacity, overwrite, zerocopy, block_on_full);
 
         // Nothing is stored before the ring exists: the flags, `_push_fn` and
         // `_q` always describe the same mode.
