@@ -1,10 +1,9 @@
 // The `_q` field of the queue-owning types: the ring queue it holds, made,
-// checked, read and replaced. Native producers and consumers
-// read it without the interpreter lock while a repeated constructor call may
-// replace it: it is written and read atomically, in place (the published
-// layouts keep a plain pointer), and a ring once installed stays alive until
-// its owner is destroyed, so a native caller that loaded it never touches
-// freed memory.
+// checked, read and replaced. Native producers and consumers read it without
+// the interpreter lock while a repeated constructor call may replace it: it
+// is written and read atomically, in place (the published layouts keep a
+// plain pointer), and a ring once installed stays alive until its owner is
+// destroyed, so a native caller that loaded it never touches freed memory.
 #pragma once
 #include <Python.h>
 #include <atomic>
