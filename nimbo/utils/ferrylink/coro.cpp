@@ -51,7 +51,7 @@ Ref awaitable_iter(PyObject *obj) noexcept {
         PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", t->tp_name);
         return Ref();
     }
-    Ref it = Ref::steal(getter(obj));
+    Ref it = Ref::steal(ferry_lock::park_on_forced_unwind([&] { return getter(obj); }));  // Python code may run
     if (!it) return it;
     if (PyCoro_CheckExact(it.get())) {
         PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
