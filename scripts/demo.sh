@@ -1,4 +1,4 @@
 #!/usr/bin/env bash
-# Sets everything up and runs the demo benchmark.
-source "$(dirname "$0")/env.sh"
+# Sets everything up (with matplotlib, for the chart) and runs the demo.
+source "$(dirname "$0")/env.sh" demo
 exec "$VPY" bench/demo.py "$@"

@@ -27,7 +27,9 @@ def test_setuptools_build_runs_through_every_consumer(tmp_path):
     assert build.returncode == 0, build.stdout + build.stderr
     lines = run_example(tmp_path / "lib", str(EXAMPLE / "run.py"), COUNT)
     assert lines == [f"{lang} -> {kind}: {COUNT} messages in order" for lang in ("C++", "C")
-                     for kind in ("AsyncDispatcher", "SyncDispatcher", "CyPipe")]
+                     for kind in ("AsyncDispatcher", "SyncDispatcher", "CyPipe")] + [
+                     f"C++ coalesced -> {kind}: {COUNT} messages in order"
+                     for kind in ("AsyncDispatcher", "SyncDispatcher datagram")]
     readme = (EXAMPLE.parents[1] / "README.md").read_text()
     quick_start = re.search(r"## Quick start\n.*?```python\n(.*?)```", readme, re.S).group(1)
     assert run_example(tmp_path / "lib", "-c", quick_start) == ["[b'0', b'1', b'2']"]
@@ -42,7 +44,7 @@ def test_cmake_snippet_builds_the_same_modules(tmp_path):
                  [cmake, "--build", str(tmp_path)]):
         done = subprocess.run(step, env=env, capture_output=True, text=True, timeout=300)
         assert done.returncode == 0, done.stdout + done.stderr
-    assert len(run_example(tmp_path, str(EXAMPLE / "run.py"), COUNT)) == 6
+    assert len(run_example(tmp_path, str(EXAMPLE / "run.py"), COUNT)) == 8
 
 
 def test_the_guide_quotes_the_example_as_it_is():

@@ -1,8 +1,9 @@
 // Example native producer, built from ferrylink.h alone (see setup.py).
 //
-// Producer(target, count): a thread of this module pushes the numbered
-// messages b"0", b"1", ... into an AsyncDispatcher, a SyncDispatcher or a
-// CyPipe, without the interpreter lock.
+// Producer(target, count, coalesced=False): a thread of this module pushes
+// the numbered messages b"0", b"1", ... into an AsyncDispatcher, a
+// SyncDispatcher or a CyPipe, without the interpreter lock; with coalesced,
+// through the dispatchers' push path for high rates.
 // PipeReader(pipe): a thread that pops a CyPipe and checks the numbers until
 // the pipe is closed; its join() and its deallocation wait for that.
 // close_pipe(pipe): closes the pipe's ring, which releases a waiting reader.
@@ -39,6 +40,33 @@ Push push_entry(PyObject *target) {
     PyErr_Format(PyExc_TypeError, "cannot push into %.200s", Py_TYPE(target)->tp_name);
     return nullptr;
 }
+
+// [coalesced push]
+// The push path for high rates: a wake-up datagram only when the consumer is
+// about to sleep, instead of one per message. A SyncDispatcher in waiting
+// mode (nonblocking=False) sends no datagrams at all: its `_push_fn` is
+// already the fast path. through_table<D, &table::entry> calls that entry of
+// the dispatcher's method table.
+template <class Dispatcher, auto entry>
+int through_table(PyObject *t, const char *d, size_t n) {
+    auto *o = reinterpret_cast<Dispatcher *>(t);
+    return (o->vtab->*entry)(o, d, n);
+}
+
+Push coalesced_push_entry(PyObject *target) {
+    using A = ferry_async_dispatcher;
+    using S = ferry_sync_dispatcher;
+    if (PyObject_TypeCheck(target, ferry_api.AsyncDispatcher))
+        return reinterpret_cast<A *>(target)->_variable_size
+                   ? through_table<A, &ferry_async_dispatcher_vtable::push_var_coalesced>
+                   : through_table<A, &ferry_async_dispatcher_vtable::push_coalesced>;
+    if (PyObject_TypeCheck(target, ferry_api.SyncDispatcher) && reinterpret_cast<S *>(target)->_nonblocking)
+        return reinterpret_cast<S *>(target)->_variable_size
+                   ? through_table<S, &ferry_sync_dispatcher_vtable::push_var_coalesced>
+                   : through_table<S, &ferry_sync_dispatcher_vtable::push_coalesced>;
+    return push_entry(target);  // waiting SyncDispatcher, CyPipe, or TypeError
+}
+// [end]
 
 // A native thread plus the Python object it works on. The object holds a
 // strong reference to its target, so the target outlives the thread.
@@ -108,12 +136,14 @@ void produce(Worker *w, Push push) {
 // [end]
 
 PyObject *producer_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-    static const char *names[] = {"target", "count", nullptr};
+    static const char *names[] = {"target", "count", "coalesced", nullptr};
     PyObject *target;
     unsigned long long count;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OK", const_cast<char **>(names), &target, &count))
+    int coalesced = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OK|p", const_cast<char **>(names), &target, &count,
+                                     &coalesced))
         return nullptr;
-    Push push = push_entry(target);
+    Push push = coalesced ? coalesced_push_entry(target) : push_entry(target);
     return push ? start_worker(type, target, count, produce, push) : nullptr;
 }
 

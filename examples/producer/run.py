@@ -53,7 +53,12 @@ async def through_async_dispatcher(start, count):
 # [end]
 
 
-def through_sync_dispatcher(start, count):
+def coalesced_start(target, count):
+    """The C++ producer on the dispatchers' push path for high rates."""
+    return ferry_producer.Producer(target, count, coalesced=True)
+
+
+def through_sync_dispatcher(start, count, nonblocking=False):
     received = []
     all_there = threading.Event()
 
@@ -62,7 +67,7 @@ def through_sync_dispatcher(start, count):
         if len(received) == count:
             all_there.set()
 
-    dispatcher = SyncDispatcher(on_message, nonblocking=False, detach=False)
+    dispatcher = SyncDispatcher(on_message, nonblocking=nonblocking, detach=False)
     dispatcher.setup()
     producer = start(dispatcher, count)
     assert all_there.wait(60)
@@ -89,6 +94,9 @@ def main():
         check(f"{name} -> SyncDispatcher", through_sync_dispatcher(start, count), count)
         through_pipe(start, count)
         print(f"{name} -> CyPipe: {count} messages in order")
+    check("C++ coalesced -> AsyncDispatcher", asyncio.run(through_async_dispatcher(coalesced_start, count)), count)
+    check("C++ coalesced -> SyncDispatcher datagram",
+          through_sync_dispatcher(coalesced_start, count, nonblocking=True), count)
 
 
 if __name__ == "__main__":

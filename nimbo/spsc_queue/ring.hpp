@@ -156,6 +156,40 @@ inline bool mul_fits(size_t a, size_t b, size_t &out) noexcept {
     return true;
 }
 
+inline size_t round_page(size_t n) noexcept {
+    const size_t page = 4096;
+    return (n + page - 1) & ~(page - 1);
+}
+
+// The sizes of one ring's mapping, worked out from its options.
+struct Layout {
+    size_t stride = 0;      // a fixed slot: header and payload rounded up to 8
+    uint64_t slots = 0;     // fixed slots, a power of two
+    size_t var_limit = 0;   // variable size: record bytes that may be queued
+    uint64_t var_bytes = 0; // variable size: the byte ring, a power of two
+    size_t ring_bytes = 0;  // room for the larger form, whole pages
+    size_t copy_room = 0;   // the consumer's copy buffer, 0 with zerocopy
+    size_t total = 0;       // ring_bytes + copy_room
+};
+
+// 0, or EINVAL (a zero size) or ENOMEM (the sizes overflow).
+inline int plan_layout(const RingOptions &opt, Layout &out) noexcept {
+    if (opt.slot_size == 0 || opt.capacity == 0) return EINVAL;
+    size_t fixed_bytes;
+    out.slots = pow2_at_least(opt.overwrite ? uint64_t(opt.capacity) * 2 : opt.capacity);
+    if (opt.capacity > (size_t(1) << 61) || opt.slot_size > (size_t(1) << 61) || out.slots == 0 ||
+        !add_fits(round8(opt.slot_size), 8, out.stride) || !mul_fits(size_t(out.slots), out.stride, fixed_bytes) ||
+        !mul_fits(opt.capacity, opt.slot_size, out.var_limit) || out.var_limit > (size_t(1) << 61))
+        return ENOMEM;
+    out.var_bytes = pow2_at_least(out.var_limit < 8 ? 16 : uint64_t(out.var_limit) * 2);
+    if (out.var_bytes == 0) return ENOMEM;
+    out.ring_bytes = round_page(fixed_bytes > out.var_bytes ? fixed_bytes : out.var_bytes);
+    // Without zerocopy a popped message is copied out: room for the largest.
+    out.copy_room = opt.zerocopy ? 0 : round_page(out.var_limit > opt.slot_size ? out.var_limit : opt.slot_size);
+    if (!add_fits(out.ring_bytes, out.copy_room, out.total) || out.ring_bytes == 0) return ENOMEM;
+    return 0;
+}
+
 }  // namespace ring_detail
 
 class SpscRing {
@@ -163,65 +197,21 @@ public:
     // Any thread. Returns nullptr and sets `error` to EINVAL (a zero size) or
     // ENOMEM (the sizes overflow or the mapping fails).
     static SpscRing *create(const RingOptions &opt, int &error) noexcept {
-        using namespace ring_detail;
-        error = 0;
-        if (opt.slot_size == 0 || opt.capacity == 0) {
-            error = EINVAL;
-            return nullptr;
-        }
-        size_t stride, fixed_bytes, var_bytes, var_limit, copy_bytes, total;
-        uint64_t slots = pow2_at_least(opt.overwrite ? uint64_t(opt.capacity) * 2 : opt.capacity);
-        if (opt.capacity > (size_t(1) << 61) || opt.slot_size > (size_t(1) << 61) || slots == 0 ||
-            !add_fits(round8(opt.slot_size), 8, stride) || !mul_fits(size_t(slots), stride, fixed_bytes) ||
-            !mul_fits(opt.capacity, opt.slot_size, var_limit) ||
-            var_limit > (size_t(1) << 61)) {
-            error = ENOMEM;
-            return nullptr;
-        }
-        var_bytes = pow2_at_least(var_limit < 8 ? 16 : uint64_t(var_limit) * 2);
-        if (var_bytes == 0) {
-            error = ENOMEM;
-            return nullptr;
-        }
-        size_t ring_bytes = fixed_bytes > var_bytes ? fixed_bytes : var_bytes;
-        const size_t page = 4096;
-        ring_bytes = (ring_bytes + page - 1) & ~(page - 1);
-        // Without zerocopy a popped message is copied out: room for the largest.
-        copy_bytes = opt.zerocopy ? 0 : ((var_limit > opt.slot_size ? var_limit : opt.slot_size) + page - 1) & ~(page - 1);
-        if (!add_fits(ring_bytes, copy_bytes, total) || ring_bytes == 0) {
-            error = ENOMEM;
-            return nullptr;
-        }
-        void *mem = platform::reserve_memory(total);
+        ring_detail::Layout layout;
+        error = ring_detail::plan_layout(opt, layout);
+        if (error != 0) return nullptr;
+        void *mem = platform::reserve_memory(layout.total);
         if (mem == nullptr) {
             error = ENOMEM;
             return nullptr;
         }
         void *self = ::operator new(sizeof(SpscRing), std::align_val_t(alignof(SpscRing)), std::nothrow);
         if (self == nullptr) {
-            platform::release_memory(mem, total);
+            platform::release_memory(mem, layout.total);
             error = ENOMEM;
             return nullptr;
         }
-        auto *r = new (self) SpscRing();
-        r->base_ = static_cast<char *>(mem);
-        r->map_bytes_ = total;
-        r->copy_buf_ = opt.zerocopy ? nullptr : r->base_ + ring_bytes;
-        r->slot_size_ = opt.slot_size;
-        r->capacity_ = opt.capacity;
-        r->stride_ = stride;
-        r->slots_ = slots;
-        r->slot_mask_ = slots - 1;
-        r->var_limit_ = var_limit;
-        r->var_bytes_ = var_bytes;
-        r->byte_mask_ = var_bytes - 1;
-        r->var_max_payload_ = var_limit >= 8 ? (var_limit - 8) & ~size_t(7) : 0;
-        r->var_usable_ = var_limit >= 8;
-        r->overwrite_ = opt.overwrite;
-        r->zerocopy_ = opt.zerocopy;
-        r->block_ = opt.block_on_full;
-        r->asym_ = use_asymmetric_barrier();
-        return r;
+        return new (self) SpscRing(opt, layout, static_cast<char *>(mem));
     }
 
     // Any thread, once no other thread uses the ring any more.
@@ -305,7 +295,24 @@ public:
     bool var_usable() const noexcept { return var_usable_; }
 
 private:
-    SpscRing() = default;
+    SpscRing(const RingOptions &opt, const ring_detail::Layout &layout, char *mem) noexcept
+        : base_(mem),
+          copy_buf_(opt.zerocopy ? nullptr : mem + layout.ring_bytes),
+          map_bytes_(layout.total),
+          slot_size_(opt.slot_size),
+          capacity_(opt.capacity),
+          stride_(layout.stride),
+          slots_(layout.slots),
+          slot_mask_(layout.slots - 1),
+          var_limit_(layout.var_limit),
+          var_bytes_(layout.var_bytes),
+          byte_mask_(layout.var_bytes - 1),
+          var_max_payload_(layout.var_limit >= 8 ? (layout.var_limit - 8) & ~size_t(7) : 0),
+          var_usable_(layout.var_limit >= 8),
+          overwrite_(opt.overwrite),
+          zerocopy_(opt.zerocopy),
+          block_(opt.block_on_full),
+          asym_(ring_detail::use_asymmetric_barrier()) {}
 
     // ---- barriers ------------------------------------------------------------
 
@@ -556,7 +563,7 @@ private:
     }
 
     int pop_once(const char **data, size_t *size, bool var) noexcept {
-        return overwrite_ ? (var ? pop_var_overwrite(data, size) : pop_fixed_overwrite(data, size))
+        return overwrite_ ? (var ? pop_overwrite<true>(data, size) : pop_overwrite<false>(data, size))
                           : (var ? pop_var_plain(data, size) : pop_fixed_plain(data, size));
     }
 
@@ -602,16 +609,19 @@ private:
         consumer_progress();
     }
 
+    // Without overwrite: kAccepted when a message is published at `t` (the
+    // consumer's own tail), else what nothing_at() says.
+    int published_at(uint64_t t) noexcept {
+        if (t != c_head_cache_) return kAccepted;
+        c_head_cache_ = head_.load(std::memory_order_acquire);
+        if (t != c_head_cache_) return kAccepted;
+        return nothing_at(t);
+    }
+
     int pop_fixed_plain(const char **data, size_t *size) noexcept {
         release_held();
-        uint64_t t = c_tail_;
-        if (t == c_head_cache_) {
-            c_head_cache_ = head_.load(std::memory_order_acquire);
-            if (t == c_head_cache_) {
-                int r = nothing_at(t);
-                if (r != 1) return r;
-            }
-        }
+        const uint64_t t = c_tail_;
+        if (int r = published_at(t); r != kAccepted) return r;
         const char *slot = slot_at(t);
         deliver(slot + 8, size_t(load_header(slot)), t + 1, data, size);
         // Only a published slot: reading one still being written would pull
@@ -623,13 +633,7 @@ private:
     int pop_var_plain(const char **data, size_t *size) noexcept {
         release_held();
         uint64_t t = c_tail_;
-        if (t == c_head_cache_) {
-            c_head_cache_ = head_.load(std::memory_order_acquire);
-            if (t == c_head_cache_) {
-                int r = nothing_at(t);
-                if (r != 1) return r;
-            }
-        }
+        if (int r = published_at(t); r != kAccepted) return r;
         uint64_t hdr = load_header(byte_at(t));
         if (hdr & ring_detail::kPadBit) {
             // A pad is published together with the record after it.
@@ -648,41 +652,10 @@ private:
         consumer_progress();
     }
 
-    // Overwrite: announce, then claim the oldest message with a CAS on tail_.
-    int pop_fixed_overwrite(const char **data, size_t *size) noexcept {
-        release_held();
-        bool announced = false;
-        uint64_t t = tail_.load(std::memory_order_acquire);
-        for (;;) {  // a failed claim leaves the current tail in t
-            if (t >= c_head_cache_) {
-                c_head_cache_ = head_.load(std::memory_order_acquire);
-                if (t >= c_head_cache_) {
-                    int r = nothing_at(t);
-                    if (r != 1) {
-                        unannounce(announced);
-                        return r;
-                    }
-                    continue;
-                }
-            }
-            // seq_cst, the same announcement as the variable-size claim's.
-            // Here the CAS's release already shows it to a producer that
-            // reads tail_ past t; the stronger store keeps both claim loops
-            // on one ordering argument (refresh_bound() reads tail_ then
-            // hold_, seq_cst), so a change to this loop, such as reading the
-            // slot before the claim as the variable-size loop must, cannot
-            // quietly lose the announcement.
-            announced = true;
-            hold_.store(t, std::memory_order_seq_cst);
-            if (tail_.compare_exchange_strong(t, t + 1, std::memory_order_acq_rel, std::memory_order_acquire)) {
-                const char *slot = slot_at(t);
-                deliver(slot + 8, size_t(load_header(slot)), t + 1, data, size);
-                return kAccepted;
-            }
-        }
-    }
-
-    int pop_var_overwrite(const char **data, size_t *size) noexcept {
+    // Overwrite: announce, then claim the oldest message (fixed slot or
+    // variable-size record) with a CAS on tail_.
+    template <bool Var>
+    int pop_overwrite(const char **data, size_t *size) noexcept {
         release_held();
         bool announced = false;
         uint64_t t = tail_.load(std::memory_order_acquire);
@@ -700,8 +673,13 @@ private:
             }
             // Announce, then make sure t is still unclaimed before touching
             // the ring: a producer that dropped t may already be writing
-            // over it, and records of different laps do not line up. The
-            // seq_cst pair orders this against refresh_bound()'s reads.
+            // over it, and records of different laps do not line up. Both
+            // seq_cst, against refresh_bound()'s seq_cst reads of tail_ then
+            // hold_: either the producer sees the hold, or this load sees
+            // its drop. Fixed slots line up across laps and would not need
+            // the second look; both forms take it so that one ordering
+            // argument covers both, for one more load of tail_ by the
+            // consumer (the producer's path is unchanged).
             announced = true;
             hold_.store(t, std::memory_order_seq_cst);
             uint64_t now = tail_.load(std::memory_order_seq_cst);
@@ -709,14 +687,15 @@ private:
                 t = now;
                 continue;
             }
-            uint64_t hdr = load_header(byte_at(t));
-            uint64_t next = t + record_size(hdr);
+            const char *at = Var ? byte_at(t) : slot_at(t);
+            uint64_t hdr = load_header(at);
+            uint64_t next = Var ? t + record_size(hdr) : t + 1;
             if (tail_.compare_exchange_strong(t, next, std::memory_order_acq_rel, std::memory_order_acquire)) {
-                if (hdr & ring_detail::kPadBit) {  // claimed a pad: the record follows
+                if (Var && (hdr & ring_detail::kPadBit)) {  // claimed a pad: the record follows
                     t = next;
                     continue;
                 }
-                deliver(byte_at(t) + 8, size_t(hdr), next, data, size);
+                deliver(at + 8, size_t(hdr), next, data, size);
                 return kAccepted;
             }
         }

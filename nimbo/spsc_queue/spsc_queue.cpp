@@ -10,12 +10,14 @@
 #include <cstring>
 #include <new>
 
-#include "lock_return.hpp"
+#include "cpython/allow_threads.hpp"
+#include "cpython/ref.hpp"
 #include "ring.hpp"
 #include "spsc_queue.h"
 
 namespace {
 
+using ferry::Ref;
 using ferry::SpscRing;
 
 static_assert(offsetof(ferry_spsc_queue, vtab) == sizeof(PyObject), "vtab follows the object header");
@@ -51,42 +53,37 @@ inline SpscRing *ring_of(ferry_spsc_queue *q) noexcept {
 
 // ---- the method table: other threads, no interpreter lock, no refcounts ----
 
-// A push or pop form of family `F`: does nothing on a ring never built.
-template <Family F, auto Form, class... Args>
-int form(ferry_spsc_queue *q, Args... args) noexcept {
+// Every entry: the ring member `Form` on the ring of `q`. A push or pop form
+// (family `F`) records its family first and returns CLOSED on a ring never
+// built; pending, release and close (kUnused) find nothing to do there.
+template <auto Form, Family F, class R, class... Args>
+R entry(ferry_spsc_queue *q, Args... args) noexcept {
     SpscRing *r = ring_of(q);
-    if (r == nullptr) return FERRY_SPSC_CLOSED;
-    note_family(q, F);
+    if constexpr (F != kUnused) {
+        if (r == nullptr) return FERRY_SPSC_CLOSED;
+        note_family(q, F);
+    } else if (r == nullptr) {
+        return R();
+    }
     return (r->*Form)(args...);
 }
-template <Family F, auto Form>
-constexpr ferry_spsc_push_fn push_form = form<F, Form, const char *, size_t>;
-template <Family F, auto Form>
-constexpr ferry_spsc_pop_fn pop_form = form<F, Form, const char **, size_t *>;
-
-size_t t_pending(ferry_spsc_queue *q) noexcept {
-    SpscRing *r = ring_of(q);
-    return r ? r->pending() : 0;
-}
-void t_release(ferry_spsc_queue *q) noexcept {
-    if (SpscRing *r = ring_of(q)) r->release();
-}
-void t_close(ferry_spsc_queue *q) noexcept {
-    if (SpscRing *r = ring_of(q)) r->close();
-}
+template <auto Form, Family F>
+constexpr ferry_spsc_push_fn push_entry = entry<Form, F, int, const char *, size_t>;
+template <auto Form, Family F>
+constexpr ferry_spsc_pop_fn pop_entry = entry<Form, F, int, const char **, size_t *>;
 
 const ferry_spsc_vtable kVtable = {
-    push_form<kFixed, &SpscRing::push>,
-    push_form<kFixed, &SpscRing::try_push>,
-    push_form<kVariable, &SpscRing::push_var>,
-    push_form<kVariable, &SpscRing::try_push_var>,
-    t_pending,
-    pop_form<kFixed, &SpscRing::pop>,
-    t_release,
-    pop_form<kFixed, &SpscRing::try_pop>,
-    pop_form<kVariable, &SpscRing::pop_var>,
-    pop_form<kVariable, &SpscRing::try_pop_var>,
-    t_close,
+    push_entry<&SpscRing::push, kFixed>,
+    push_entry<&SpscRing::try_push, kFixed>,
+    push_entry<&SpscRing::push_var, kVariable>,
+    push_entry<&SpscRing::try_push_var, kVariable>,
+    entry<&SpscRing::pending, kUnused, size_t>,
+    pop_entry<&SpscRing::pop, kFixed>,
+    entry<&SpscRing::release, kUnused, void>,
+    pop_entry<&SpscRing::try_pop, kFixed>,
+    pop_entry<&SpscRing::pop_var, kVariable>,
+    pop_entry<&SpscRing::try_pop_var, kVariable>,
+    entry<&SpscRing::close, kUnused, void>,
 };
 
 // ---- helpers ------------------------------------------------------------
@@ -114,20 +111,19 @@ SpscRing *ready_ring(PyObject *self) {
 
 // An unsigned machine word: ints and objects with __index__ or __int__.
 bool as_size(PyObject *o, size_t *out) {
-    PyObject *num;
+    Ref num;
     if (PyLong_Check(o)) {
-        num = Py_NewRef(o);
+        num = Ref::borrow(o);
     } else if (PyIndex_Check(o)) {
-        num = PyNumber_Index(o);
+        num = Ref::steal(PyNumber_Index(o));
     } else if (Py_TYPE(o)->tp_as_number != nullptr && Py_TYPE(o)->tp_as_number->nb_int != nullptr) {
-        num = PyNumber_Long(o);
+        num = Ref::steal(PyNumber_Long(o));
     } else {
         PyErr_SetString(PyExc_TypeError, "an integer is required");
         return false;
     }
-    if (num == nullptr) return false;
-    *out = PyLong_AsSize_t(num);
-    Py_DECREF(num);
+    if (!num) return false;
+    *out = PyLong_AsSize_t(num.get());
     return !(*out == size_t(-1) && PyErr_Occurred());
 }
 
@@ -319,11 +315,8 @@ PyObject *queue_close(PyObject *self, PyObject *) noexcept {
 }
 
 PyObject *queue_reduce(PyObject *self, PyObject *) noexcept {
-    PyObject *name = PyType_GetName(Py_TYPE(self));
-    if (name != nullptr) {
-        PyErr_Format(PyExc_TypeError, "cannot pickle '%U' object", name);
-        Py_DECREF(name);
-    }
+    Ref name = Ref::steal(PyType_GetName(Py_TYPE(self)));
+    if (name) PyErr_Format(PyExc_TypeError, "cannot pickle '%U' object", name.get());
     return nullptr;
 }
 
@@ -465,38 +458,44 @@ PyTypeObject queue_type = {
     .tp_new = queue_new,
 };
 
+// The type is static: ready it, and publish its table, once per process.
+int ready_type() noexcept {
+    static_assert(sizeof(ferry_spsc_queue) == FERRY_SPSC_INSTANCE_SIZE);
+    if (PyType_Ready(&queue_type) < 0) return -1;  // nothing to do once ready
+    if (int published = PyDict_ContainsString(queue_type.tp_dict, "__pyx_vtable__"); published != 0)
+        return published < 0 ? -1 : 0;
+    Ref capsule = Ref::steal(PyCapsule_New(const_cast<ferry_spsc_vtable *>(&kVtable), nullptr, nullptr));
+    if (!capsule || PyDict_SetItemString(queue_type.tp_dict, "__pyx_vtable__", capsule.get()) < 0) return -1;
+    PyType_Modified(&queue_type);
+    return 0;
+}
+
+int module_exec(PyObject *m) noexcept {
+    if (ready_type() < 0 || PyModule_AddObjectRef(m, "SPSCQueue", reinterpret_cast<PyObject *>(&queue_type)) < 0 ||
+        PyModule_AddIntConstant(m, "FULL", FERRY_SPSC_FULL) < 0 ||
+        PyModule_AddIntConstant(m, "EMPTY", FERRY_SPSC_EMPTY) < 0 ||
+        PyModule_AddIntConstant(m, "TOO_LARGE", FERRY_SPSC_TOO_LARGE) < 0 ||
+        PyModule_AddIntConstant(m, "CLOSED", FERRY_SPSC_CLOSED) < 0)
+        return -1;
+    return 0;
+}
+
+// One static type serves the process: like a single-phase module, loadable
+// into the main interpreter and legacy subinterpreters only.
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "nimbo.spsc_queue.spsc_queue",
     .m_doc = "Lock-free single-producer/single-consumer ring queue (SPSCQueue).",
-    .m_size = -1,
+    .m_size = 0,
+    .m_slots = module_slots,
 };
-
-PyObject *init_module() {
-    static_assert(sizeof(ferry_spsc_queue) == FERRY_SPSC_INSTANCE_SIZE);
-    if (PyType_Ready(&queue_type) < 0) return nullptr;
-    PyObject *capsule = PyCapsule_New(const_cast<ferry_spsc_vtable *>(&kVtable), nullptr, nullptr);
-    if (capsule == nullptr) return nullptr;
-    int rc = PyDict_SetItemString(queue_type.tp_dict, "__pyx_vtable__", capsule);
-    Py_DECREF(capsule);
-    if (rc < 0) return nullptr;
-    PyType_Modified(&queue_type);
-
-    PyObject *m = PyModule_Create(&module_def);
-    if (m == nullptr) return nullptr;
-    if (PyModule_AddObjectRef(m, "SPSCQueue", reinterpret_cast<PyObject *>(&queue_type)) < 0 ||
-        PyModule_AddIntConstant(m, "FULL", FERRY_SPSC_FULL) < 0 ||
-        PyModule_AddIntConstant(m, "EMPTY", FERRY_SPSC_EMPTY) < 0 ||
-        PyModule_AddIntConstant(m, "TOO_LARGE", FERRY_SPSC_TOO_LARGE) < 0 ||
-        PyModule_AddIntConstant(m, "CLOSED", FERRY_SPSC_CLOSED) < 0) {
-        Py_DECREF(m);
-        return nullptr;
-    }
-    return m;
-}
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_spsc_queue(void) {
-    return guarded([] { return init_module(); }, static_cast<PyObject *>(nullptr));
-}
+PyMODINIT_FUNC PyInit_spsc_queue(void) noexcept { return PyModuleDef_Init(&module_def); }

@@ -43,10 +43,10 @@ async def dispatchers() -> None:
 
 
 async def queue() -> bytes:
-    q = AsyncQueue(None, slot_size=64, capacity=128, overwrite=False, zerocopy=False, block_on_full=False)
-    await q.push_buf(bytearray(b"abc"))
-    await q.push_obj([104, 105])
-    await q.push_str("é")
+    q = AsyncQueue(None, slot_size=64, capacity=128, overwrite=False, zerocopy=False, block_on_full=True)
+    accepted: int = await q.push_buf(bytearray(b"abc")) + await q.push_obj([104, 105]) + await q.push_str("é")
+    if accepted != 3:
+        raise RuntimeError("a message was refused")
     q.start_dispatcher(on_message)
     await q.shutdown()
     await q.shutdown(None, None, None)

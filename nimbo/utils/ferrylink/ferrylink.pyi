@@ -37,15 +37,20 @@ def setup_socket(blocking: bool, recvbuf: int) -> socket.socket:
 class AsyncDispatcher:
     """Delivers native pushes to an ``async def`` callback on an event loop.
 
-    Each accepted push also sends a one-byte datagram to the dispatcher's own
-    socket; a reader task on the loop wakes up, drains the ring and awaits
-    ``callback(message)`` once per message, in order, one at a time.
+    A reader task on the loop drains the ring and awaits ``callback(message)``
+    once per message, in order, one at a time; when the ring is empty it sleeps
+    until a one-byte datagram arrives on the dispatcher's own socket. Native
+    producers push through ``push`` (a datagram per accepted message, for low
+    rates) or ``push_coalesced`` (a datagram only when the reader is about to
+    sleep, for high rates); ``_push_fn`` is ``push`` (``push_var``).
 
     ``capacity`` slots of up to ``slot_size`` bytes (``variable_size=True``:
     one ring of ``capacity * slot_size`` bytes for messages of any length up
     to that). ``overwrite=True``: a push into a full ring drops the oldest
     unread message instead of being refused. ``zerocopy=True``: the reader
-    copies each message straight out of the ring.
+    copies each message straight out of the ring. Calling ``__init__`` again
+    closes the old ring (a producer still pushing into it gets ``FERRY_CLOSED``)
+    and installs a new one; a failing call leaves the object as it was.
     """
 
     __pyx_vtable__: ClassVar[Any]
@@ -62,15 +67,19 @@ class AsyncDispatcher:
         """Binds the wake-up socket to ``host`` and starts the reader task.
 
         Must be called on the thread of a running event loop; the task runs on
-        that loop. Messages pushed before ``setup`` are kept and delivered.
+        that loop. Messages pushed before ``setup`` are kept and delivered. A
+        second ``setup`` closes the first socket and cancels the first reader.
+        A callback that raises ends the reader; the loop's exception handler
+        reports it at once.
         """
 
     def close(self) -> None:
         """Stops delivery: closes the ring, cancels the reader task, closes the socket.
 
         Native producers must have stopped pushing (or must handle the
-        ``FERRY_CLOSED`` result). Called again, or on a dispatcher never set up,
-        it does nothing more. Destruction calls it.
+        ``FERRY_CLOSED`` result). Called again, on a dispatcher never set up, or
+        after the reader's loop has closed, it does what is left and returns.
+        Destruction calls it.
         """
 
 @disjoint_base
@@ -79,12 +88,17 @@ class SyncDispatcher:
 
     The thread takes the interpreter lock once per message to call
     ``callback(message)``. ``nonblocking=True`` (default): producers use the
-    ring's never-waiting push and send a wake-up datagram; the thread sleeps
-    in a receive on its socket when the ring is empty. ``nonblocking=False``:
+    ring's never-waiting push and send a wake-up datagram (``push``: one per
+    message; ``push_coalesced``: only when the thread is about to sleep, for
+    high rates); the thread sleeps in a receive on its socket
+    when the ring is empty. ``nonblocking=False``:
     no socket; the thread waits inside the ring, which is much faster, and
     with ``block_on_full=True`` producers wait for space instead of being
     refused. ``detach=True`` (default): ``close`` does not wait for the
-    thread; ``detach=False``: ``close`` joins it.
+    thread; ``detach=False``: ``close`` joins it. At interpreter exit a hook
+    closes every dispatcher whose thread still runs and waits at most 5 s for
+    each; a forked child forgets the parent's threads. Calling ``__init__``
+    again closes the old ring and installs a new one, as for AsyncDispatcher.
     """
 
     __pyx_vtable__: ClassVar[Any]
@@ -119,7 +133,8 @@ class CyPipe:
     No Python methods: native code pushes with ``_push_fn`` and pops with
     ``_pop_fn`` (which waits while the pipe is empty), then calls
     ``_release_fn``. The pipe has no close; native code releases a waiting
-    consumer by closing the pipe's ring ``_q``.
+    consumer by closing the pipe's ring ``_q``. Calling ``__init__`` again
+    closes the old ring and installs a new one.
     """
 
     __pyx_vtable__: ClassVar[Any]
@@ -152,7 +167,11 @@ class AsyncQueue:
 
     Producers await ``push_buf``, ``push_obj`` or ``push_str``; consumers await
     ``pop`` or let ``start_dispatcher`` hand every message to a callback.
-    Everything runs on the loop's thread: it is not for other threads.
+    Everything runs on the loop's thread: it is not for other threads. The
+    push methods return the ring's result (1 accepted, 0 full, -1 too large,
+    -2 closed); with ``block_on_full=True`` a push that finds the ring full
+    waits until a consumer has taken a message. A push never awaited pushes
+    nothing and warns "coroutine ... was never awaited".
     ``copy.copy`` gives a second queue over the same ring; a queue made by the
     constructor cannot be pickled (its loop, lock and ring cannot).
     """
@@ -169,17 +188,19 @@ class AsyncQueue:
     ) -> None:
         """Without ``loop``, must be called inside a running event loop."""
 
-    # The push results below are None until pushes report the ring's result.
-    async def push_buf(self, msg: Buffer) -> None:
+    async def push_buf(self, msg: Buffer) -> int:
         """Pushes the bytes of any contiguous buffer, without an extra copy.
-        A message the ring refuses (full, too large) is dropped silently."""
+        Returns 1 accepted, 0 full (or released by ``shutdown`` while waiting
+        for space), -1 too large, -2 closed: a message not accepted is dropped."""
 
-    async def push_obj(self, msg: object) -> None:
+    async def push_obj(self, msg: object) -> int:
         """Pushes ``bytes(msg)``: bytes, a buffer, an iterable of ints 0..255,
-        or an object with ``__bytes__``; TypeError for ``str`` and ints."""
+        or an object with ``__bytes__``; TypeError for ``str`` and ints.
+        Returns the ring's result, as ``push_buf``."""
 
-    async def push_str(self, msg: str) -> None:
-        """Pushes the UTF-8 encoding of ``msg``."""
+    async def push_str(self, msg: str) -> int:
+        """Pushes the UTF-8 encoding of ``msg``. Returns the ring's result, as
+        ``push_buf``."""
 
     async def pop(self) -> bytes:
         """The oldest message; waits while the queue is empty."""
@@ -188,5 +209,6 @@ class AsyncQueue:
         """Starts a task on the queue's loop that awaits ``callback(message)`` per message."""
 
     async def shutdown(self, *excinfo: object) -> None:
-        """Wakes the waiters and cancels the dispatcher task; re-raises what the
-        callback raised. Takes ``__aexit__``-style arguments and ignores them."""
+        """Wakes the waiters (a push waiting for space returns 0) and cancels the
+        dispatcher task; re-raises what the callback raised. It does not close
+        the queue. Takes ``__aexit__``-style arguments and ignores them."""

@@ -21,23 +21,18 @@
 //
 // Barriers. The producer passes here once per message, the consumer once per
 // sleep, which costs it a receive system call anyway. So the heavy half sits
-// on the consumer: after its fence, membarrier(PRIVATE_EXPEDITED) makes every
+// on the consumer: after its fence, the process-wide barrier makes every
 // running thread of the process execute a full barrier (a thread not running
 // passed one when it was switched out). The producer's half is then only a
 // compiler barrier: if that barrier point fell before the producer's load of
 // the flag, the load sees the announcement; if after, it is also after the
-// head store in program order, and the store is visible once membarrier
-// returns, before the consumer's second look. Without membarrier (or under
+// head store in program order, and the store is visible once the barrier
+// returns, before the consumer's second look. Without that barrier (or under
 // ThreadSanitizer, which cannot see it) both halves are seq_cst fences.
 #pragma once
 #include <atomic>
 #include <cstdint>
-
-#ifdef __linux__
-#include <linux/membarrier.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-#endif
+#include "../../platform/barrier.hpp"
 
 namespace ferry::wake_flag {
 
@@ -54,27 +49,19 @@ inline void full_fence() noexcept {
 #endif
 }
 
-// Decided once per process, by whichever side comes first, and the same for
-// both sides from then on.
+// The same for both sides from the first call on.
 inline bool asymmetric() noexcept {
-#if defined(__linux__) && !defined(__SANITIZE_THREAD__)
-    static const bool registered = [] {
-        long cmds = syscall(SYS_membarrier, MEMBARRIER_CMD_QUERY, 0, 0);
-        return cmds > 0 && (cmds & MEMBARRIER_CMD_PRIVATE_EXPEDITED) &&
-               syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
-    }();
-    return registered;
+#if defined(__SANITIZE_THREAD__)
+    return false;  // the race detector cannot see through the process-wide barrier
 #else
-    return false;
+    return platform::process_barrier_usable();
 #endif
 }
 
 inline void heavy_barrier() noexcept {
     full_fence();
-#ifdef __linux__
-    if (asymmetric() && syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) != 0)
+    if (asymmetric() && !platform::process_barrier())
         full_fence();  // registered, so it cannot fail; never rely on that
-#endif
 }
 
 inline void light_barrier() noexcept {

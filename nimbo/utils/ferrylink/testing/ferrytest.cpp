@@ -63,11 +63,7 @@ struct Producer {
 
 void producer_dealloc(PyObject *o) {
     auto *p = (Producer *)o;
-    if (p->thread && p->thread->joinable()) {
-        Py_BEGIN_ALLOW_THREADS
-        p->thread->join();
-        Py_END_ALLOW_THREADS
-    }
+    join_unlocked(p->thread);
     delete p->thread;
     delete p->refused;
     Py_XDECREF(p->target);
@@ -76,27 +72,14 @@ void producer_dealloc(PyObject *o) {
 
 PyObject *producer_join(PyObject *o, PyObject *) {
     auto *p = (Producer *)o;
-    if (p->thread && p->thread->joinable()) {
-        Py_BEGIN_ALLOW_THREADS
-        p->thread->join();
-        Py_END_ALLOW_THREADS
-    }
-    PyObject *codes = PyList_New(0);
+    join_unlocked(p->thread);
+    PyObject *codes = int_list(*p->refused);
     if (!codes) return nullptr;
-    for (int c : *p->refused) {
-        PyObject *v = PyLong_FromLong(c);
-        if (!v || PyList_Append(codes, v) < 0) {
-            Py_XDECREF(v);
-            Py_DECREF(codes);
-            return nullptr;
-        }
-        Py_DECREF(v);
-    }
     return Py_BuildValue("(KN)", (unsigned long long)p->accepted, codes);
 }
 
 PyMethodDef producer_methods[] = {
-    {"join", producer_join, METH_NOARGS, "join() -> (accepted, [refused results])"},
+    {"join", boundary<producer_join>, METH_NOARGS, "join() -> (accepted, [refused results])"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -130,31 +113,30 @@ PyObject *start_producer(PyObject *, PyObject *args, PyObject *kwargs) {
         PyErr_SetString(PyExc_ValueError, "sizes is empty");
         return nullptr;
     }
-    auto *p = PyObject_New(Producer, &ProducerType);
-    if (!p) return nullptr;
-    p->target = Py_NewRef(target);
-    p->accepted = 0;
-    p->refused = new std::vector<int>();
-    p->thread = new std::thread([p, call, count, sizes, retry_full, first_seq] {
-        size_t largest = 0;
-        for (size_t s : sizes) largest = s > largest ? s : largest;
-        std::vector<char> buf(largest + 1);
-        for (uint64_t i = 0; i < count; ++i) {
-            uint64_t seq = first_seq + i;
-            size_t size = sizes[i % sizes.size()];
-            fill_message(buf.data(), seq, size);
-            int r = call(p->target, buf.data(), size);
-            while (r == 0 && retry_full) {
-                std::this_thread::yield();
-                r = call(p->target, buf.data(), size);
+    return new_instance<Producer>(&ProducerType, [&](Producer *p) {
+        p->target = Py_NewRef(target);
+        p->refused = new std::vector<int>();
+        p->thread = new std::thread([p, call, count, sizes, retry_full, first_seq] {
+            size_t largest = 0;
+            for (size_t s : sizes) largest = s > largest ? s : largest;
+            std::vector<char> buf(largest + 1);
+            for (uint64_t i = 0; i < count; ++i) {
+                uint64_t seq = first_seq + i;
+                size_t size = sizes[i % sizes.size()];
+                fill_message(buf.data(), seq, size);
+                int r = call(p->target, buf.data(), size);
+                while (r == 0 && retry_full) {
+                    std::this_thread::yield();
+                    r = call(p->target, buf.data(), size);
+                }
+                if (r > 0)
+                    ++p->accepted;
+                else
+                    p->refused->push_back(r);
             }
-            if (r > 0)
-                ++p->accepted;
-            else
-                p->refused->push_back(r);
-        }
+        });
+        return true;
     });
-    return (PyObject *)p;
 }
 
 // start_bridge(func, arg, count, size): what a user without this library
@@ -166,32 +148,33 @@ PyObject *start_bridge(PyObject *, PyObject *args) {
     unsigned long long count;
     Py_ssize_t size;
     if (!PyArg_ParseTuple(args, "OOKn", &func, &arg, &count, &size)) return nullptr;
-    auto *p = PyObject_New(Producer, &ProducerType);
-    if (!p) return nullptr;
-    p->target = Py_BuildValue("(OO)", func, arg);
-    p->accepted = 0;
-    p->refused = new std::vector<int>();
-    p->thread = new std::thread([p, count, size] {
-        std::vector<char> buf((size_t)size + 1);
-        PyObject *f = PyTuple_GET_ITEM(p->target, 0), *a = PyTuple_GET_ITEM(p->target, 1);
-        for (uint64_t seq = 0; seq < count; ++seq) {
-            fill_message(buf.data(), seq, (size_t)size);
-            PyGILState_STATE g = PyGILState_Ensure();
-            PyObject *b = PyBytes_FromStringAndSize(buf.data(), size);
-            PyObject *r = b ? (a == Py_None ? PyObject_CallOneArg(f, b) : PyObject_CallFunctionObjArgs(f, a, b, nullptr))
-                            : nullptr;
-            if (r) {
-                ++p->accepted;
-                Py_DECREF(r);
-            } else {
-                PyErr_Print();
-                p->refused->push_back(-1);
+    return new_instance<Producer>(&ProducerType, [&](Producer *p) {
+        p->target = Py_BuildValue("(OO)", func, arg);
+        if (!p->target) return false;
+        p->refused = new std::vector<int>();
+        p->thread = new std::thread([p, count, size] {
+            std::vector<char> buf((size_t)size + 1);
+            PyObject *f = PyTuple_GET_ITEM(p->target, 0), *a = PyTuple_GET_ITEM(p->target, 1);
+            for (uint64_t seq = 0; seq < count; ++seq) {
+                fill_message(buf.data(), seq, (size_t)size);
+                PyGILState_STATE g = PyGILState_Ensure();
+                PyObject *b = PyBytes_FromStringAndSize(buf.data(), size);
+                PyObject *r = !b             ? nullptr
+                              : a == Py_None ? PyObject_CallOneArg(f, b)
+                                             : PyObject_CallFunctionObjArgs(f, a, b, nullptr);
+                if (r) {
+                    ++p->accepted;
+                    Py_DECREF(r);
+                } else {
+                    PyErr_Print();
+                    p->refused->push_back(-1);
+                }
+                Py_XDECREF(b);
+                PyGILState_Release(g);
             }
-            Py_XDECREF(b);
-            PyGILState_Release(g);
-        }
+        });
+        return true;
     });
-    return (PyObject *)p;
 }
 
 // push(target, entry, data) -> result: one push on the calling thread.
@@ -262,14 +245,14 @@ PyObject *native_setup(PyObject *, PyObject *args) {
 }
 
 PyMethodDef module_methods[] = {
-    {"start_producer", (PyCFunction)(void (*)())start_producer, METH_VARARGS | METH_KEYWORDS,
+    {"start_producer", (PyCFunction)(void (*)())boundary<start_producer>, METH_VARARGS | METH_KEYWORDS,
      "start_producer(target, entry, count, sizes, retry_full=False, first_seq=0) -> Producer"},
-    {"push", push, METH_VARARGS, "push(target, entry, data) -> int"},
-    {"start_bridge", start_bridge, METH_VARARGS, "start_bridge(func, arg, count, size) -> Producer"},
-    {"make_message", make_message, METH_VARARGS, "make_message(seq, size) -> bytes"},
-    {"check_message", check_message, METH_VARARGS, "check_message(data, seq) -> bool"},
-    {"fields", fields, METH_O, "fields(obj) -> dict"},
-    {"native_setup", native_setup, METH_VARARGS, "native_setup(obj, skip_dispatch, n, host, recvbuf)"},
+    {"push", boundary<push>, METH_VARARGS, "push(target, entry, data) -> int"},
+    {"start_bridge", boundary<start_bridge>, METH_VARARGS, "start_bridge(func, arg, count, size) -> Producer"},
+    {"make_message", boundary<make_message>, METH_VARARGS, "make_message(seq, size) -> bytes"},
+    {"check_message", boundary<check_message>, METH_VARARGS, "check_message(data, seq) -> bool"},
+    {"fields", boundary<fields>, METH_O, "fields(obj) -> dict"},
+    {"native_setup", boundary<native_setup>, METH_VARARGS, "native_setup(obj, skip_dispatch, n, host, recvbuf)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -278,7 +261,7 @@ int module_exec(PyObject *m) {
     ProducerType.tp_name = "nimbo.utils.ferrylink._ferrytest.Producer";
     ProducerType.tp_basicsize = sizeof(Producer);
     ProducerType.tp_flags = Py_TPFLAGS_DEFAULT;
-    ProducerType.tp_dealloc = producer_dealloc;
+    ProducerType.tp_dealloc = boundary<producer_dealloc>;
     ProducerType.tp_methods = producer_methods;
     if (PyType_Ready(&ProducerType) < 0 || add_wake_types(m) < 0) return -1;
     for (PyMethodDef *extra : {sync_methods, pipe_methods, view_methods, queue_methods, wake_methods})
@@ -286,7 +269,7 @@ int module_exec(PyObject *m) {
     return PyModule_AddObjectRef(m, "Producer", (PyObject *)&ProducerType);
 }
 
-PyModuleDef_Slot slots[] = {{Py_mod_exec, (void *)module_exec}, {0, nullptr}};
+PyModuleDef_Slot slots[] = {{Py_mod_exec, (void *)boundary<module_exec>}, {0, nullptr}};
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_ferrytest", nullptr, 0, module_methods, slots};
 
 }  // namespace

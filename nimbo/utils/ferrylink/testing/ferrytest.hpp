@@ -1,11 +1,89 @@
 // Shared pieces of the test-only module; each probe file adds its functions.
+//
+// `ferry_api` is the header's inline variable, one copy for the whole module:
+// the module's exec step fills it (ferry_import()) before any probe can run.
 #pragma once
 #include <Python.h>
 #include <ferrylink.h>
 #include <cstdint>
+#include <exception>
+#include <new>
 #include <string>
+#include <thread>
+#include <type_traits>
+#include <vector>
+#include "cpython/allow_threads.hpp"  // not ferrylink: parking a thread the interpreter ends
 
 namespace ft {
+
+// Every function the interpreter calls goes through Boundary: a C++
+// exception (a thread that cannot start, a container out of memory) becomes
+// a Python error and never reaches the interpreter. A void slot (tp_dealloc)
+// reports it as unraisable.
+template <auto F>
+struct Boundary;
+template <class R, class... A, R (*F)(A...)>
+struct Boundary<F> {
+    static R call(A... args) noexcept {
+        try {
+            return F(args...);
+        } catch (const std::bad_alloc &) {
+            PyErr_NoMemory();
+        } catch (const std::exception &e) {
+            PyErr_SetString(PyExc_RuntimeError, e.what());
+        } catch (...) {
+            ferry_lock::park_if_forced_unwind();
+            PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in _ferrytest");
+        }
+        if constexpr (std::is_void_v<R>)
+            PyErr_WriteUnraisable(nullptr);
+        else if constexpr (std::is_pointer_v<R>)
+            return nullptr;
+        else
+            return -1;
+    }
+};
+template <auto F>
+constexpr auto boundary = &Boundary<F>::call;
+
+// Waits for a producer's thread, if it started and was not joined yet, with
+// the interpreter lock released.
+inline void join_unlocked(std::thread *thread) {
+    if (!thread || !thread->joinable()) return;
+    Py_BEGIN_ALLOW_THREADS
+    thread->join();
+    Py_END_ALLOW_THREADS
+}
+
+// A list of the ints in `values`; nullptr with an exception set.
+inline PyObject *int_list(const std::vector<int> &values) {
+    PyObject *list = PyList_New((Py_ssize_t)values.size());
+    for (size_t i = 0; list && i < values.size(); ++i) {
+        PyObject *v = PyLong_FromLong(values[i]);
+        if (!v) Py_CLEAR(list);
+        else PyList_SET_ITEM(list, (Py_ssize_t)i, v);
+    }
+    return list;
+}
+
+// A new, zeroed instance of `T` set up by `setup` (which starts its thread
+// last and returns false with a Python error set when it fails). On failure
+// the half-built instance is dropped (its dealloc copes with null fields)
+// and the error, or the C++ exception, passed on.
+template <class T, class Setup>
+PyObject *new_instance(PyTypeObject *type, Setup &&setup) {
+    PyObject *o = type->tp_alloc(type, 0);
+    if (!o) return nullptr;
+    bool ok;
+    try {
+        ok = setup(reinterpret_cast<T *>(o));
+    } catch (...) {
+        Py_DECREF(o);
+        throw;
+    }
+    if (!ok) Py_CLEAR(o);
+    return o;
+}
 
 // The first 8 bytes carry the sequence number, the rest a pattern of it.
 inline void fill_message(char *buf, uint64_t seq, size_t size) {

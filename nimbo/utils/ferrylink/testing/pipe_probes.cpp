@@ -17,9 +17,7 @@ namespace {
 
 using Pipe = ferry_pipe;
 const ferry_pipe_vtable &table() { return *ferry_api.pipe; }
-// ferrylink.h keeps `ferry_api` per translation unit: fill this file's copy.
-bool imported() { return ferry_api.CyPipe || ferry_import() == 0; }
-bool is_pipe(PyObject *o) { return imported() && PyObject_TypeCheck(o, ferry_api.CyPipe); }
+bool is_pipe(PyObject *o) { return PyObject_TypeCheck(o, ferry_api.CyPipe); }
 
 int push(PyObject *t, const char *d, size_t n) { return table().push((Pipe *)t, d, n); }
 int push_var(PyObject *t, const char *d, size_t n) { return table().push_var((Pipe *)t, d, n); }
@@ -286,11 +284,11 @@ PushCall resolve_pipe(PyObject *target, const std::string &name) {
 }
 
 PyMethodDef pipe_methods[] = {
-    {"pipe_consume", pipe_consume, METH_VARARGS, "pipe_consume(obj, how, count, sizes, timeout) -> dict"},
-    {"pipe_pop", pipe_pop, METH_VARARGS, "pipe_pop(obj, how) -> (result, bytes or None)"},
-    {"pipe_close_queue", pipe_close_queue, METH_O, "pipe_close_queue(obj): closes the ring queue"},
-    {"pipe_pointers", pipe_pointers, METH_O, "pipe_pointers(pipe) -> (push, pop, release) entry names"},
-    {"pipe_transfer", pipe_transfer, METH_VARARGS, "pipe_transfer(obj, how, count, size) -> seconds"},
+    {"pipe_consume", boundary<pipe_consume>, METH_VARARGS, "pipe_consume(obj, how, count, sizes, timeout) -> dict"},
+    {"pipe_pop", boundary<pipe_pop>, METH_VARARGS, "pipe_pop(obj, how) -> (result, bytes or None)"},
+    {"pipe_close_queue", boundary<pipe_close_queue>, METH_O, "pipe_close_queue(obj): closes the ring queue"},
+    {"pipe_pointers", boundary<pipe_pointers>, METH_O, "pipe_pointers(pipe) -> (push, pop, release) entry names"},
+    {"pipe_transfer", boundary<pipe_transfer>, METH_VARARGS, "pipe_transfer(obj, how, count, size) -> seconds"},
     {nullptr, nullptr, 0, nullptr},
 };
 

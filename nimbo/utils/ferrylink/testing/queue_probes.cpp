@@ -4,14 +4,10 @@
 namespace ft {
 namespace {
 
-// ferrylink.h keeps `ferry_api` per translation unit: fill this file's copy.
-bool imported() { return ferry_api.AsyncQueue || ferry_import() == 0; }
-
 // queue_start_dispatcher(q, callback, skip_dispatch): the native table entry.
 PyObject *queue_start_dispatcher(PyObject *, PyObject *args) {
     PyObject *q, *callback;
     int skip;
-    if (!imported()) return nullptr;
     if (!PyArg_ParseTuple(args, "O!Oi", ferry_api.AsyncQueue, &q, &callback, &skip)) return nullptr;
     return ferry_api.async_queue->start_dispatcher((ferry_async_queue *)q, callback, skip);
 }
@@ -19,7 +15,6 @@ PyObject *queue_start_dispatcher(PyObject *, PyObject *args) {
 // queue_fields(q) -> dict of the fields, and whether the instance points at
 // the published method table.
 PyObject *queue_fields(PyObject *, PyObject *q) {
-    if (!imported()) return nullptr;
     if (!PyObject_TypeCheck(q, ferry_api.AsyncQueue))
         return PyErr_Format(PyExc_TypeError, "no field probe for %.200s", Py_TYPE(q)->tp_name);
     auto *a = (ferry_async_queue *)q;
@@ -32,9 +27,9 @@ PyObject *queue_fields(PyObject *, PyObject *q) {
 }  // namespace
 
 PyMethodDef queue_methods[] = {
-    {"queue_start_dispatcher", queue_start_dispatcher, METH_VARARGS,
+    {"queue_start_dispatcher", boundary<queue_start_dispatcher>, METH_VARARGS,
      "queue_start_dispatcher(q, callback, skip_dispatch) -> result of the native entry"},
-    {"queue_fields", queue_fields, METH_O, "queue_fields(q) -> dict"},
+    {"queue_fields", boundary<queue_fields>, METH_O, "queue_fields(q) -> dict"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -26,9 +26,7 @@ int push_fn(PyObject *t, const char *d, size_t n) {
     return s->_push_fn ? s->_push_fn(s, d, n) : -100;
 }
 
-// ferrylink.h keeps `ferry_api` per translation unit: fill this file's copy.
-bool imported() { return ferry_api.SyncDispatcher || ferry_import() == 0; }
-bool is_sync(PyObject *o) { return imported() && PyObject_TypeCheck(o, ferry_api.SyncDispatcher); }
+bool is_sync(PyObject *o) { return PyObject_TypeCheck(o, ferry_api.SyncDispatcher); }
 
 PyObject *not_sync(PyObject *o) {
     return PyErr_Format(PyExc_TypeError, "not a SyncDispatcher: %.200s", Py_TYPE(o)->tp_name);
@@ -178,11 +176,13 @@ PushCall resolve_sync(PyObject *target, const std::string &name) {
 }
 
 PyMethodDef sync_methods[] = {
-    {"sync_fields", sync_fields, METH_O, "sync_fields(dispatcher) -> dict"},
-    {"sync_setup", sync_setup, METH_VARARGS, "sync_setup(dispatcher, skip_dispatch, n=-1, host=None, recvbuf=0)"},
-    {"sync_close", sync_close, METH_VARARGS, "sync_close(dispatcher, skip_dispatch)"},
-    {"sync_run_body", sync_run_body, METH_VARARGS, "sync_run_body(dispatcher, name): a thread body, run here"},
-    {"locked_run", locked_run, METH_VARARGS,
+    {"sync_fields", boundary<sync_fields>, METH_O, "sync_fields(dispatcher) -> dict"},
+    {"sync_setup", boundary<sync_setup>, METH_VARARGS,
+     "sync_setup(dispatcher, skip_dispatch, n=-1, host=None, recvbuf=0)"},
+    {"sync_close", boundary<sync_close>, METH_VARARGS, "sync_close(dispatcher, skip_dispatch)"},
+    {"sync_run_body", boundary<sync_run_body>, METH_VARARGS,
+     "sync_run_body(dispatcher, name): a thread body, run here"},
+    {"locked_run", boundary<locked_run>, METH_VARARGS,
      "locked_run(func, count, size, keep_state=True) -> seconds: a native thread calling func(message), "
      "lock taken per message"},
     {nullptr, nullptr, 0, nullptr},

@@ -13,10 +13,6 @@ namespace {
 const char start_sentinel[] = "unchanged";
 constexpr size_t length_sentinel = 0x5eed;
 
-// The header's ferry_api is static, one copy per translation unit: this
-// file fills its own copy before first use.
-bool imported() { return ferry_api.CBufferView || ferry_import() == 0; }
-
 PyObject *address(const void *p) { return PyLong_FromVoidPtr(const_cast<void *>(p)); }
 
 // The loaded bytes (a copy), or None when `data` is null.
@@ -26,7 +22,6 @@ PyObject *content(const char *data, size_t size) {
 }
 
 ferry_buffer_view *as_view(PyObject *o) {
-    if (!imported()) return nullptr;
     if (PyObject_TypeCheck(o, ferry_api.CBufferView)) return (ferry_buffer_view *)o;
     PyErr_Format(PyExc_TypeError, "not a CBufferView: %.200s", Py_TYPE(o)->tp_name);
     return nullptr;
@@ -112,7 +107,7 @@ void release_record(PyObject *capsule) {
 PyObject *cbuf(PyObject *, PyObject *args) {
     const char *name;
     PyObject *obj;
-    if (!PyArg_ParseTuple(args, "sO", &name, &obj) || !imported()) return nullptr;
+    if (!PyArg_ParseTuple(args, "sO", &name, &obj)) return nullptr;
     const char *start = start_sentinel;
     size_t length = length_sentinel;
     PyObject *owner = Py_NotImplemented;  // borrowed sentinel; a new reference after the call
@@ -150,11 +145,11 @@ PyObject *cbuf(PyObject *, PyObject *args) {
 }  // namespace
 
 PyMethodDef view_methods[] = {
-    {"view_load", view_load, METH_VARARGS, "view_load(view, entry, obj) -> 0"},
-    {"view_fields", view_fields, METH_O, "view_fields(view) -> dict"},
-    {"buffer_address", buffer_address, METH_O, "buffer_address(obj) -> int"},
-    {"sentinels", sentinels, METH_NOARGS, "sentinels() -> (start, length) preset by cbuf"},
-    {"cbuf", cbuf, METH_VARARGS, "cbuf(name, obj) -> dict"},
+    {"view_load", boundary<view_load>, METH_VARARGS, "view_load(view, entry, obj) -> 0"},
+    {"view_fields", boundary<view_fields>, METH_O, "view_fields(view) -> dict"},
+    {"buffer_address", boundary<buffer_address>, METH_O, "buffer_address(obj) -> int"},
+    {"sentinels", boundary<sentinels>, METH_NOARGS, "sentinels() -> (start, length) preset by cbuf"},
+    {"cbuf", boundary<cbuf>, METH_VARARGS, "cbuf(name, obj) -> dict"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -89,11 +89,11 @@ PyObject *tally_result(PyObject *o, PyObject *) {
 }
 
 PyMethodDef tally_methods[] = {
-    {"result", tally_result, METH_NOARGS, "result() -> {delivered, bad, first_bad, max_wait_s}"},
+    {"result", boundary<tally_result>, METH_NOARGS, "result() -> {delivered, bad, first_bad, max_wait_s}"},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyAsyncMethods tally_async = {tally_await, nullptr, nullptr, nullptr};
+PyAsyncMethods tally_async = {boundary<tally_await>, nullptr, nullptr, nullptr};
 PyTypeObject TallyType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 // ---- BurstProducer -----------------------------------------------------------------
@@ -108,11 +108,7 @@ struct BurstProducer {
 
 void bursts_dealloc(PyObject *o) {
     auto *p = (BurstProducer *)o;
-    if (p->thread && p->thread->joinable()) {
-        Py_BEGIN_ALLOW_THREADS
-        p->thread->join();
-        Py_END_ALLOW_THREADS
-    }
+    join_unlocked(p->thread);
     delete p->thread;
     delete p->errors;
     Py_XDECREF(p->target);
@@ -122,28 +118,16 @@ void bursts_dealloc(PyObject *o) {
 
 PyObject *bursts_join(PyObject *o, PyObject *) {
     auto *p = (BurstProducer *)o;
-    if (p->thread->joinable()) {
-        Py_BEGIN_ALLOW_THREADS
-        p->thread->join();
-        Py_END_ALLOW_THREADS
-    }
-    PyObject *errors = PyList_New(0);
-    for (int e : *p->errors) {
-        PyObject *v = errors ? PyLong_FromLong(e) : nullptr;
-        if (!v || PyList_Append(errors, v) < 0) {
-            Py_XDECREF(v);
-            Py_XDECREF(errors);
-            return nullptr;
-        }
-        Py_DECREF(v);
-    }
+    join_unlocked(p->thread);
+    PyObject *errors = int_list(*p->errors);
+    if (!errors) return nullptr;
     return Py_BuildValue("{sKsKsKsN}", "accepted", (unsigned long long)p->accepted, "other_pushes",
                          (unsigned long long)p->other_pushes, "slow_drains", (unsigned long long)p->slow_drains,
                          "errors", errors);
 }
 
 PyMethodDef bursts_methods[] = {
-    {"join", bursts_join, METH_NOARGS, "join() -> {accepted, other_pushes, slow_drains, errors}"},
+    {"join", boundary<bursts_join>, METH_NOARGS, "join() -> {accepted, other_pushes, slow_drains, errors}"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -197,54 +181,53 @@ PyObject *start_bursts(PyObject *, PyObject *args, PyObject *kwargs) {
     PushCall main_call = resolve(target, entry);
     PushCall other_call = other_entry ? resolve(target, other_entry) : nullptr;
     if (!main_call || (other_entry && !other_call)) return nullptr;
-    auto *p = PyObject_New(BurstProducer, &BurstProducerType);
-    if (!p) return nullptr;
-    p->target = Py_NewRef(target);
-    p->tally = Py_NewRef(tally);
-    p->accepted = p->other_pushes = p->slow_drains = 0;
-    p->errors = new std::vector<int>();
-    p->thread = new std::thread([=] {
-        std::mt19937_64 rng(seed);
-        std::vector<char> buf((size_t)max_size);
-        auto *t = (Tally *)p->tally;
-        uint64_t seq = 0;
-        auto push = [&] {
-            size_t size = (size_t)min_size + rng() % (size_t)(max_size - min_size + 1);
-            bool other = other_call && rng() % (unsigned)other_share == 0;
-            PushCall call = other ? other_call : main_call;
-            int r;
-            do {
-                build_stamped(buf.data(), seq, size);  // the time in the queue, not in retries
-                r = call(p->target, buf.data(), size);
-                if (r == 0) std::this_thread::yield();
-            } while (r == 0);
-            if (r < 0) {
-                p->errors->push_back(r);
-                return false;
+    return new_instance<BurstProducer>(&BurstProducerType, [&](BurstProducer *p) {
+        p->target = Py_NewRef(target);
+        p->tally = Py_NewRef(tally);
+        p->errors = new std::vector<int>();
+        p->thread = new std::thread([=] {
+            std::mt19937_64 rng(seed);
+            std::vector<char> buf((size_t)max_size);
+            auto *t = (Tally *)p->tally;
+            uint64_t seq = 0;
+            auto push = [&] {
+                size_t size = (size_t)min_size + rng() % (size_t)(max_size - min_size + 1);
+                bool other = other_call && rng() % (unsigned)other_share == 0;
+                PushCall call = other ? other_call : main_call;
+                int r;
+                do {
+                    build_stamped(buf.data(), seq, size);  // the time in the queue, not in retries
+                    r = call(p->target, buf.data(), size);
+                    if (r == 0) std::this_thread::yield();
+                } while (r == 0);
+                if (r < 0) {
+                    p->errors->push_back(r);
+                    return false;
+                }
+                ++seq;
+                ++p->accepted;
+                p->other_pushes += other;
+                return true;
+            };
+            auto wait_drained = [&] { p->slow_drains += !drained(t, seq); };
+            while (seq < count) {
+                if (rng() % 2) {
+                    wait_drained();
+                    for (uint64_t spin = rng() % 24; spin > 0; --spin) cpu_pause();
+                    if (!push()) return;
+                    wait_drained();
+                    continue;
+                }
+                for (uint64_t n = 1 + rng() % 512; n > 0 && seq < count; --n)
+                    if (!push()) return;
+                if (rng() % 4 == 0)
+                    wait_drained();
+                else if (unsigned pause = rng() % 201)
+                    std::this_thread::sleep_for(std::chrono::microseconds(pause));
             }
-            ++seq;
-            ++p->accepted;
-            p->other_pushes += other;
-            return true;
-        };
-        auto wait_drained = [&] { p->slow_drains += !drained(t, seq); };
-        while (seq < count) {
-            if (rng() % 2) {
-                wait_drained();
-                for (uint64_t spin = rng() % 24; spin > 0; --spin) cpu_pause();
-                if (!push()) return;
-                wait_drained();
-                continue;
-            }
-            for (uint64_t n = 1 + rng() % 512; n > 0 && seq < count; --n)
-                if (!push()) return;
-            if (rng() % 4 == 0)
-                wait_drained();
-            else if (unsigned pause = rng() % 201)
-                std::this_thread::sleep_for(std::chrono::microseconds(pause));
-        }
+        });
+        return true;
     });
-    return (PyObject *)p;
 }
 
 // wake_counters(dispatcher) -> {sleeps, wakeups_sent, waiting}.
@@ -268,10 +251,10 @@ PyObject *wake_counters(PyObject *, PyObject *o) {
 }  // namespace
 
 PyMethodDef wake_methods[] = {
-    {"start_bursts", (PyCFunction)(void (*)())start_bursts, METH_VARARGS | METH_KEYWORDS,
+    {"start_bursts", (PyCFunction)(void (*)())boundary<start_bursts>, METH_VARARGS | METH_KEYWORDS,
      "start_bursts(target, tally, count, entry, other_entry=None, other_share=8, min_size=16, max_size=64, "
      "seed=1) -> BurstProducer"},
-    {"wake_counters", wake_counters, METH_O, "wake_counters(dispatcher) -> {sleeps, wakeups_sent, waiting}"},
+    {"wake_counters", boundary<wake_counters>, METH_O, "wake_counters(dispatcher) -> {sleeps, wakeups_sent, waiting}"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -279,14 +262,14 @@ int add_wake_types(PyObject *m) {
     TallyType.tp_name = "nimbo.utils.ferrylink._ferrytest.Tally";
     TallyType.tp_basicsize = sizeof(Tally);
     TallyType.tp_flags = Py_TPFLAGS_DEFAULT;
-    TallyType.tp_new = tally_new;
-    TallyType.tp_call = tally_call;
+    TallyType.tp_new = boundary<tally_new>;
+    TallyType.tp_call = boundary<tally_call>;
     TallyType.tp_as_async = &tally_async;
     TallyType.tp_methods = tally_methods;
     BurstProducerType.tp_name = "nimbo.utils.ferrylink._ferrytest.BurstProducer";
     BurstProducerType.tp_basicsize = sizeof(BurstProducer);
     BurstProducerType.tp_flags = Py_TPFLAGS_DEFAULT;
-    BurstProducerType.tp_dealloc = bursts_dealloc;
+    BurstProducerType.tp_dealloc = boundary<bursts_dealloc>;
     BurstProducerType.tp_methods = bursts_methods;
     if (PyType_Ready(&TallyType) < 0 || PyType_Ready(&BurstProducerType) < 0) return -1;
     return PyModule_AddObjectRef(m, "Tally", (PyObject *)&TallyType);

@@ -1,5 +1,6 @@
-// Taking the interpreter lock back after a blocking section, on any thread,
-// while the interpreter may be finalizing.
+// Blocking sections that release the interpreter lock, for both modules:
+// taking the lock back on any thread while the interpreter may be
+// finalizing.
 //
 // CPython 3.13 ends a thread that takes the lock during finalization with
 // pthread_exit: a forced unwind, which aborts the process when it meets a
