@@ -155,6 +155,33 @@ def test_push_then_pop_gives_a_new_bytes_copy(arun, method, msg, expected):
     arun(main())
 
 
+def test_a_returned_value_kept_by_the_caller_is_not_rewritten_by_the_next_return(arun):
+    # Return values leave through one reused StopIteration while nothing else
+    # holds it or its args; whatever a caller kept must stay as it was.
+    def returned(coro):
+        try:
+            coro.send(None)
+        except StopIteration as e:
+            e.__traceback__ = None  # as untouched as the reused instance can be
+            return e
+        raise AssertionError("pop did not return at once")
+
+    async def main():
+        q = AsyncQueue()
+        for m in (b"one", b"two", b"three"):
+            assert await q.push_obj(m) == 1
+        args_only = returned(q.pop()).args  # the exception dropped, its args kept
+        whole = returned(q.pop())
+        third = returned(q.pop())
+        assert args_only == (b"one",)
+        assert (whole.value, whole.args) == (b"two", (b"two",))
+        assert (third.value, third.args) == (b"three", (b"three",))
+        assert await q.push_obj(b"four") == 1 and await q.pop() == b"four"
+        assert (whole.value, third.value) == (b"two", b"three")
+
+    arun(main())
+
+
 def test_a_push_never_awaited_warns_as_a_python_coroutine_does(monkeypatch):
     q = AsyncQueue(loop=object())
     with pytest.warns(RuntimeWarning, match=r"^coroutine 'AsyncQueue.push_obj' was never awaited$"):

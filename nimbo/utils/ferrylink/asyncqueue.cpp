@@ -1,9 +1,11 @@
 #include "asyncqueue.hpp"
+#include "args.hpp"
 #include "asyncqueue_idle.hpp"
 #include "buffers.hpp"
 #include "coro.hpp"
 #include "module_state.hpp"
 #include "ring_field.hpp"
+#include "type_helpers.hpp"
 
 namespace ferry {
 
@@ -24,8 +26,6 @@ namespace {
 
 AsyncQueue *as_queue(PyObject *o) { return reinterpret_cast<AsyncQueue *>(o); }
 
-#define QUEUE_PATH FERRY_MODULE_NAME ".AsyncQueue."
-
 // obj.name(*args) without a bound-method object.
 Ref call_method(PyObject *obj, PyObject *name) {
     PyObject *args[] = {obj};
@@ -39,9 +39,9 @@ Ref call_method(PyObject *obj, PyObject *name, PyObject *arg) {
 // The pending exception gets `earlier` as its __context__, as a `raise`
 // inside an `except` block (or a failing __aexit__) would give it.
 void chain_to(Ref earlier) noexcept {
-    PyObject *exc = PyErr_GetRaisedException();
-    PyException_SetContext(exc, earlier.release());
-    PyErr_SetRaisedException(exc);
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    PyException_SetContext(exc.get(), earlier.release());
+    PyErr_SetRaisedException(exc.release());
 }
 
 // What `async with obj` refuses: a type without __aenter__ or __aexit__ (a
@@ -221,10 +221,9 @@ private:
     }
 
     Step push() {
-        PyObject *q = queue()->_q;
-        require_ring(q, "AsyncQueue");
-        int rc = ring_of(q)->vtab->try_push(ring_of(q), data_, size_);
-        if (rc == FERRY_SPSC_FULL && ring_of(q)->block_on_full) return wait_for_space();
+        ferry_spsc_queue *ring = require_ring(queue()->_q, "AsyncQueue");
+        int rc = ring->vtab->try_push(ring, data_, size_);
+        if (rc == FERRY_SPSC_FULL && ring->block_on_full) return wait_for_space();
         // Refused: nobody to wake. Accepted: the test comes right after try_push.
         if (rc <= 0 || idle_locks.notify_is_noop(queue()->_notify_cond)) return Step::ret(ring_result(rc));
         at_ = Notifying;
@@ -282,7 +281,8 @@ private:
 // cond.notify()` for a consumer that could not take the lock at once.
 class SignalFrame final : public QueueFrame {
 public:
-    SignalFrame(PyObject *self, PyObject *cond) : QueueFrame(self, QUEUE_PATH "signal_space"), space_(Ref::borrow(cond)) {}
+    SignalFrame(PyObject *self, PyObject *cond)
+        : QueueFrame(self, FERRY_QUEUE_PATH "signal_space"), space_(Ref::borrow(cond)) {}
 
     int traverse(visitproc visit, void *arg) noexcept override {
         Py_VISIT(space_.get());
@@ -329,11 +329,10 @@ private:
             leave_block();
             break;
         }
-        PyObject *q = queue()->_q;
-        require_ring(q, "AsyncQueue");
+        ferry_spsc_queue *ring = require_ring(queue()->_q, "AsyncQueue");
         const char *data = nullptr;
         size_t size = 0;
-        if (ring_of(q)->vtab->try_pop(ring_of(q), &data, &size) == 1) {
+        if (ring->vtab->try_pop(ring, &data, &size) == 1) {
             Ref message = own(PyBytes_FromStringAndSize(data, (Py_ssize_t)size));
             if (queue()->_space_waiters > 0) signal_space();
             return deliver(std::move(message));
@@ -368,7 +367,7 @@ private:
 
 class PopFrame final : public ConsumerFrame, public Pooled<PopFrame> {
 public:
-    explicit PopFrame(PyObject *self) : ConsumerFrame(self, QUEUE_PATH "pop") {}
+    explicit PopFrame(PyObject *self) : ConsumerFrame(self, FERRY_QUEUE_PATH "pop") {}
 
 private:
     Step deliver(Ref message) override { return Step::ret(std::move(message)); }
@@ -378,7 +377,7 @@ private:
 // ends only by an exception (cancellation, or a failing callback).
 class DispatchFrame final : public ConsumerFrame {
 public:
-    explicit DispatchFrame(PyObject *self) : ConsumerFrame(self, QUEUE_PATH "__dispatch") {}
+    explicit DispatchFrame(PyObject *self) : ConsumerFrame(self, FERRY_QUEUE_PATH "__dispatch") {}
 
 private:
     Step deliver(Ref message) override {
@@ -392,7 +391,7 @@ private:
 // dispatcher task and waits for its end.
 class ShutdownFrame final : public QueueFrame {
 public:
-    explicit ShutdownFrame(PyObject *self) : QueueFrame(self, QUEUE_PATH "shutdown") {}
+    explicit ShutdownFrame(PyObject *self) : QueueFrame(self, FERRY_QUEUE_PATH "shutdown") {}
 
     int traverse(visitproc visit, void *arg) noexcept override {
         Py_VISIT(task_.get());
@@ -476,13 +475,13 @@ PyObject *make_push(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, 
 }
 
 PyObject *push_buf_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return make_push(args, nargs, kwnames, &push_buf_info, Conversion::Buf, QUEUE_PATH "push_buf");
+    return make_push(args, nargs, kwnames, &push_buf_info, Conversion::Buf, FERRY_QUEUE_PATH "push_buf");
 }
 PyObject *push_obj_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return make_push(args, nargs, kwnames, &push_obj_info, Conversion::Obj, QUEUE_PATH "push_obj");
+    return make_push(args, nargs, kwnames, &push_obj_info, Conversion::Obj, FERRY_QUEUE_PATH "push_obj");
 }
 PyObject *push_str_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return make_push(args, nargs, kwnames, &push_str_info, Conversion::Str, QUEUE_PATH "push_str");
+    return make_push(args, nargs, kwnames, &push_str_info, Conversion::Str, FERRY_QUEUE_PATH "push_str");
 }
 
 PyObject *pop_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -508,9 +507,10 @@ PyObject *shutdown_method(PyObject *const *args, Py_ssize_t, PyObject *kwnames) 
 
 // ---- start_dispatcher ---------------------------------------------------------------
 
-PyObject *own_start_function = nullptr;  // AsyncQueue.start_dispatcher, to detect overrides
+// AsyncQueue.start_dispatcher, to detect overrides (strong: kept for the process).
+PyObject *own_start_function = nullptr;
 
-PyObject *start_dispatcher(AsyncQueue *self, PyObject *callback, int skip_dispatch) {
+PyObject *start_dispatcher(AsyncQueue *self, PyObject *callback, int skip_dispatch) noexcept {
     PyObject *o = reinterpret_cast<PyObject *>(self);
     PyObject *r = guard([&] {
         if (!skip_dispatch) {
@@ -526,7 +526,7 @@ PyObject *start_dispatcher(AsyncQueue *self, PyObject *callback, int skip_dispat
         assign(self->_task, std::move(task));
         return Py_NewRef(Py_None);
     });
-    if (!r) add_traceback(QUEUE_PATH "start_dispatcher");
+    if (!r) add_traceback(FERRY_QUEUE_PATH "start_dispatcher");
     return r;
 }
 
@@ -586,11 +586,7 @@ int queue_init(PyObject *o, PyObject *args, PyObject *kwargs) {
         bool zerocopy = a[4] ? truth(a[4]) : false;
         bool block_on_full = a[5] ? truth(a[5]) : false;
 
-        // The ring queue takes its five arguments by position.
-        Ref ring_args = own(Py_BuildValue("(KKOOO)", (unsigned long long)slot_size, (unsigned long long)capacity,
-                                          overwrite ? Py_True : Py_False, zerocopy ? Py_True : Py_False,
-                                          block_on_full ? Py_True : Py_False));
-        Ref q = own(PyObject_Call(reinterpret_cast<PyObject *>(state.spsc_type), ring_args.get(), nullptr));
+        Ref q = make_ring(slot_size, capacity, overwrite, zerocopy, block_on_full);
         Ref asyncio = global("asyncio");
         Ref lock = call_method(asyncio.get(), FERRY_STR("Lock"));
         Ref cond = call_method(asyncio.get(), FERRY_STR("Condition"), lock.get());
@@ -606,7 +602,7 @@ int queue_init(PyObject *o, PyObject *args, PyObject *kwargs) {
         publish_ring(self->_q, std::move(q));
         return 0;
     });
-    if (rc < 0) add_traceback(QUEUE_PATH "__init__");
+    if (rc < 0) add_traceback(FERRY_QUEUE_PATH "__init__");
     return rc;
 }
 
@@ -637,15 +633,8 @@ int queue_clear(PyObject *o) {
 // Only drops the references: the task is not cancelled, the ring not closed.
 void queue_dealloc(PyObject *o) {
     PyObject_GC_UnTrack(o);
-    AsyncQueue *self = as_queue(o);
-    Py_CLEAR(self->_q);
+    queue_clear(o);
     drop_retired_rings(o);
-    Py_CLEAR(self->_loop);
-    Py_CLEAR(self->_callback);
-    Py_CLEAR(self->_lock);
-    Py_CLEAR(self->_notify_cond);
-    Py_CLEAR(self->_task);
-    Py_CLEAR(self->_space_cond);
     Py_TYPE(o)->tp_free(o);
 }
 
@@ -695,8 +684,7 @@ const FunctionDef shutdown_def = {"shutdown", "AsyncQueue.shutdown", "AsyncQueue
 
 void bind_async_queue_methods() {
     PyTypeObject *t = &AsyncQueueType;
-    add_method(t, "start_dispatcher", &start_dispatcher_def);
-    own_start_function = PyDict_GetItemString(t->tp_dict, "start_dispatcher");  // borrowed: the type keeps it
+    Py_XSETREF(own_start_function, add_method(t, "start_dispatcher", &start_dispatcher_def).release());
     add_method(t, "push_buf", &push_buf_def);
     add_method(t, "push_obj", &push_obj_def);
     add_method(t, "push_str", &push_str_def);

@@ -3,7 +3,11 @@
 #pragma once
 #include <Python.h>
 #include "ferrylink.h"
-#include "pyfunc.hpp"
+#include "functions.hpp"
+#include "module_state.hpp"
+
+// Where the methods' traceback entries say they failed.
+#define FERRY_QUEUE_PATH FERRY_MODULE_NAME ".AsyncQueue."
 
 namespace ferry {
 

@@ -21,7 +21,7 @@
 // else, missing or unexpected answers no, and the block runs.
 #pragma once
 #include <Python.h>
-#include "pyfunc.hpp"
+#include "module_state.hpp"
 
 namespace ferry {
 
@@ -127,9 +127,8 @@ private:
     // A class, kept for the process (never released: the process may end
     // after the runtime).
     static PyTypeObject *type_attr(PyObject *module, const char *name) {
-        PyObject *t = PyObject_GetAttrString(module, name);
-        if (t && PyType_Check(t)) return reinterpret_cast<PyTypeObject *>(t);
-        Py_XDECREF(t);
+        Ref t = Ref::steal(PyObject_GetAttrString(module, name));
+        if (t && PyType_Check(t.get())) return reinterpret_cast<PyTypeObject *>(t.release());
         return nullptr;
     }
 

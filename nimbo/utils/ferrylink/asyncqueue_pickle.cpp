@@ -1,19 +1,20 @@
 // AsyncQueue's reduce protocol: a state tuple of its seven fields (names in
 // alphabetical order) and the reconstruction function __pyx_unpickle_AsyncQueue.
+#include "args.hpp"
 #include "asyncqueue.hpp"
 #include "module_state.hpp"
+#include "ring_field.hpp"
 
 namespace ferry {
 namespace {
 
 using AsyncQueue = ferry_async_queue;
-
-#define QUEUE_PATH FERRY_MODULE_NAME ".AsyncQueue."
 #define FIELD_LIST "_callback, _lock, _loop, _notify_cond, _q, _running, _task"
 
-// The layout checksum written; the two others describe the same field list.
-constexpr long written_checksum = 0xb5fb52f;
-constexpr int32_t accepted_checksums[] = {0xb5fb52f, 0x4bd5b12, 0x5d4ebbc};
+// The layout checksums accepted, the first also written; the two others
+// describe the same field list.
+constexpr int32_t checksums[] = {0xb5fb52f, 0x4bd5b12, 0x5d4ebbc};
+constexpr long written_checksum = checksums[0];
 
 PyObject *item(PyObject *tuple, Py_ssize_t i) {
     if (i >= PyTuple_GET_SIZE(tuple)) {
@@ -48,7 +49,7 @@ void apply_state(PyObject *o, PyObject *st) {
 [[noreturn]] void raise_incompatible(PyObject *checksum) {
     Ref pickle = own(PyImport_ImportModule("pickle"));
     Ref error = own(PyObject_GetAttrString(pickle.get(), "PickleError"));
-    Ref values = own(Py_BuildValue("(Oiiis)", checksum, 0xb5fb52f, 0x4bd5b12, 0x5d4ebbc, FIELD_LIST));
+    Ref values = own(Py_BuildValue("(Oiiis)", checksum, checksums[0], checksums[1], checksums[2], FIELD_LIST));
     Ref message = own(PyUnicode_Format(FERRY_STR("Incompatible checksums (0x%x vs (0x%x, 0x%x, 0x%x) = (%s))"),
                                        values.get()));
     PyErr_SetObject(error.get(), message.get());
@@ -63,7 +64,7 @@ PyObject *unpickle_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnam
         int32_t checksum = as_int32(a[1]);
         check_exact_type(a[2], &PyTuple_Type, "__pyx_state", true);
         bool accepted = false;
-        for (int32_t c : accepted_checksums) accepted = accepted || c == checksum;
+        for (int32_t c : checksums) accepted = accepted || c == checksum;
         if (!accepted) raise_incompatible(own(PyLong_FromLong(checksum)).get());
         // AsyncQueue.__new__(__pyx_type): checks the type, runs no constructor.
         Ref new_fn = own(PyObject_GetAttr(reinterpret_cast<PyObject *>(&AsyncQueueType), FERRY_STR("__new__")));
@@ -101,7 +102,7 @@ PyObject *async_queue_reduce(PyObject *o, PyObject *const *args, Py_ssize_t narg
             return Py_BuildValue("(O(OlO)O)", unpickle.get(), type, written_checksum, Py_None, st.get());
         return Py_BuildValue("(O(OlO))", unpickle.get(), type, written_checksum, st.get());
     });
-    if (!r) add_traceback(QUEUE_PATH "__reduce__");
+    if (!r) add_traceback(FERRY_QUEUE_PATH "__reduce__");
     return r;
 }
 
@@ -121,7 +122,7 @@ PyObject *async_queue_setstate(PyObject *o, PyObject *const *args, Py_ssize_t na
         apply_state(o, st);
         return Py_NewRef(Py_None);
     });
-    if (!r) add_traceback(QUEUE_PATH "__setstate__");
+    if (!r) add_traceback(FERRY_QUEUE_PATH "__setstate__");
     return r;
 }
 

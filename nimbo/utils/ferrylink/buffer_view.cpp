@@ -4,9 +4,10 @@
 // `pybuf.buf` is null whenever none is; `held` is null or the bytes object of
 // the last object load; `loader` always points into the table, also before
 // the constructor ran.
+#include "args.hpp"
 #include "buffers.hpp"
 #include "module_state.hpp"
-#include "pyfunc.hpp"
+#include "type_helpers.hpp"
 
 namespace ferry {
 

@@ -1,5 +1,5 @@
 #include "coro.hpp"
-#include <structmember.h>
+#include "errors.hpp"
 
 namespace ferry {
 namespace {
@@ -26,10 +26,12 @@ void finish(CoroObject *c) noexcept {
 }
 
 // A value leaves tp_iternext/send() as StopIteration(value), which the
-// awaiting frame takes apart at once. One instance (and its 1-tuple of
-// args) is reused while nothing else holds or has marked it, sparing two
-// objects per returned value; it is emptied at the next step so that the
-// value is not kept alive.
+// awaiting frame takes apart at once. A Python coroutine's `await` steps us
+// through tp_iternext, not am_send, so every AsyncQueue push and pop returns
+// this way. One instance (and its 1-tuple of args) is reused while nothing
+// else holds or has marked it, sparing two objects per returned value (push
+// and pop run ~1.5x as fast with it, bench/asyncqueue_bench.py); it is
+// emptied at the next step so that the value is not kept alive.
 PyObject *spare_stop = nullptr;  // never released: the module is never unloaded
 
 bool spare_stop_free() noexcept {
@@ -76,8 +78,9 @@ void set_stop_iteration(PyObject *value) noexcept {
     PyErr_SetRaisedException(e);
 }
 
-// The iterator that `await obj` drives, as the interpreter finds it.
-Ref awaitable_iter(PyObject *obj) {
+// The iterator that `await obj` drives, as the interpreter finds it; nullptr
+// with the error set if there is none.
+Ref awaitable_iter(PyObject *obj) noexcept {
     PyTypeObject *t = Py_TYPE(obj);
     if (t == &CoroType || PyCoro_CheckExact(obj)) return Ref::borrow(obj);
     if (PyGen_CheckExact(obj)) {
@@ -89,16 +92,17 @@ Ref awaitable_iter(PyObject *obj) {
     unaryfunc getter = t->tp_as_async ? t->tp_as_async->am_await : nullptr;
     if (!getter) {
         PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", t->tp_name);
-        throw PyErrOccurred();
+        return Ref();
     }
-    Ref it = own(getter(obj));
+    Ref it = Ref::steal(ferry_lock::park_on_forced_unwind([&] { return getter(obj); }));  // Python code may run
+    if (!it) return it;
     if (PyCoro_CheckExact(it.get())) {
         PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
-        throw PyErrOccurred();
+        return Ref();
     }
     if (!PyIter_Check(it.get())) {
         PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'", Py_TYPE(it.get())->tp_name);
-        throw PyErrOccurred();
+        return Ref();
     }
     return it;
 }
@@ -158,47 +162,55 @@ Step run_frame(CoroFrame *frame, PyObject *value) noexcept {
     }
 }
 
-// The one driver: `arg` is the value sent in, or nullptr to throw the pending
-// exception in.
-PySendResult coro_send_impl(CoroObject *c, PyObject *arg, PyObject **result) noexcept {
-    empty_spare_stop();
+// Refuses a step the coroutine cannot take now (error set); true when it may
+// run. An exception thrown in before the first step finishes it unrun.
+bool may_step(CoroObject *c, PyObject *arg) noexcept {
     if (c->running) {
         PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-        return PYGEN_ERROR;
+        return false;
     }
     if (c->state == FINISHED) {
         if (arg) PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-        return PYGEN_ERROR;
+        return false;
     }
     if (c->state == CREATED) {
-        if (!arg) {  // thrown in before the first step: the body never runs
+        if (!arg) {
             finish(c);
-            return PYGEN_ERROR;
+            return false;
         }
         if (arg != Py_None) {
             PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
-            return PYGEN_ERROR;
+            return false;
         }
     }
-    c->running = true;
-    Ref holder;
-    PyObject *value = arg;
-    if (c->yf) {
-        PyObject *res = nullptr;
-        PySendResult r = ferry_lock::park_on_forced_unwind(
-            [&] { return arg ? PyIter_Send(c->yf, arg, &res) : throw_into(c->yf, &res); });
-        if (r == PYGEN_NEXT) {
-            c->running = false;
-            *result = res;
-            return PYGEN_NEXT;
-        }
-        Py_CLEAR(c->yf);
-        holder = Ref::steal(res);
-        value = r == PYGEN_RETURN ? holder.get() : nullptr;
-    }
-    c->state = SUSPENDED;
+    return true;
+}
+
+// Steps the iterator `it` with `arg`, or throws the pending exception into it
+// when `arg` is nullptr.
+PySendResult send_into(PyObject *it, PyObject *arg, PyObject **res) noexcept {
+    return ferry_lock::park_on_forced_unwind([&] { return arg ? PyIter_Send(it, arg, res) : throw_into(it, res); });
+}
+
+// What the frame resumes with once an awaited iterator is done: its return
+// value, or nothing with its error pending.
+Ref resume_value(PySendResult r, PyObject *res) noexcept {
+    Ref value = Ref::steal(res);
+    return r == PYGEN_RETURN ? std::move(value) : Ref();
+}
+
+// Leaves the coroutine suspended on `c->yf`, which yielded `res`.
+PySendResult suspend(CoroObject *c, PyObject *res, PyObject **result) noexcept {
+    c->running = false;
+    *result = res;
+    return PYGEN_NEXT;
+}
+
+// Runs the frame from `value` (nothing: an error pending) until it returns,
+// fails, or awaits an iterator that suspends.
+PySendResult run_until_suspended(CoroObject *c, Ref value, PyObject **result) noexcept {
     for (;;) {
-        Step step = run_frame(c->frame, value);
+        Step step = run_frame(c->frame, value.get());
         if (step.kind == Step::Return) {
             finish(c);
             *result = step.value.release();
@@ -209,26 +221,37 @@ PySendResult coro_send_impl(CoroObject *c, PyObject *arg, PyObject **result) noe
             finish(c);
             return PYGEN_ERROR;
         }
-        Ref it;
-        try {
-            it = awaitable_iter(step.value.get());
-        } catch (...) {
-            ferry_lock::park_if_forced_unwind();
-            set_current_exception_from_cpp();
-            value = nullptr;
+        Ref it = awaitable_iter(step.value.get());
+        if (!it) {
+            value = Ref();
             continue;
         }
         PyObject *res = nullptr;
-        PySendResult r = ferry_lock::park_on_forced_unwind([&] { return PyIter_Send(it.get(), Py_None, &res); });
+        PySendResult r = send_into(it.get(), Py_None, &res);
         if (r == PYGEN_NEXT) {
             c->yf = it.release();
-            c->running = false;
-            *result = res;
-            return PYGEN_NEXT;
+            return suspend(c, res, result);
         }
-        holder = Ref::steal(res);
-        value = r == PYGEN_RETURN ? holder.get() : nullptr;
+        value = resume_value(r, res);
     }
+}
+
+// The one driver: `arg` is the value sent in, or nullptr to throw the pending
+// exception in.
+PySendResult coro_send_impl(CoroObject *c, PyObject *arg, PyObject **result) noexcept {
+    empty_spare_stop();
+    if (!may_step(c, arg)) return PYGEN_ERROR;
+    c->running = true;
+    Ref value = Ref::borrow(arg);
+    if (c->yf) {
+        PyObject *res = nullptr;
+        PySendResult r = send_into(c->yf, arg, &res);
+        if (r == PYGEN_NEXT) return suspend(c, res, result);
+        Py_CLEAR(c->yf);
+        value = resume_value(r, res);
+    }
+    c->state = SUSPENDED;
+    return run_until_suspended(c, std::move(value), result);
 }
 
 PyObject *finish_call(PySendResult r, PyObject *res) noexcept {
@@ -326,14 +349,13 @@ PyObject *coro_await(PyObject *self) { return Py_NewRef(self); }
 void coro_finalize(PyObject *self) {
     CoroObject *c = as_coro(self);
     if (c->state == FINISHED) return;
-    PyObject *saved = PyErr_GetRaisedException();
+    PendingExceptionKept kept;
     if (c->state == CREATED) {
         if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%s' was never awaited", c->info->qualname) < 0)
             PyErr_WriteUnraisable(self);
     } else if (!Ref::steal(coro_close(self, nullptr))) {
         PyErr_WriteUnraisable(self);
     }
-    PyErr_SetRaisedException(saved);
 }
 
 int coro_traverse(PyObject *self, visitproc visit, void *arg) {

@@ -2,10 +2,11 @@
 // thread) and CyPipe (native to native), each owning one ring queue.
 #pragma once
 #include <Python.h>
+#include "args.hpp"
 #include "ferrylink.h"
 #include "module_state.hpp"
-#include "pyfunc.hpp"
 #include "ring_field.hpp"
+#include "type_helpers.hpp"
 #include "wake_flag.hpp"
 #include "wakeup.hpp"
 
@@ -24,16 +25,14 @@ inline auto nothrow(R (*entry)(A...)) noexcept {
 // and is not touched.
 inline int ring_push(PyObject *const &field, ferry_spsc_push_fn ferry_spsc_vtable::*form, const char *data,
                      size_t size) noexcept {
-    PyObject *q = current_ring(field);
-    if (q == Py_None) return FERRY_SPSC_CLOSED;
-    ferry_spsc_queue *ring = ring_of(q);
+    ferry_spsc_queue *ring = current_ring(field);
+    if (!ring) return FERRY_SPSC_CLOSED;
     return nothrow(ring->vtab->*form)(ring, data, size);
 }
 inline int ring_pop(PyObject *const &field, ferry_spsc_pop_fn ferry_spsc_vtable::*form, const char **data,
                     size_t *size) noexcept {
-    PyObject *q = current_ring(field);
-    if (q == Py_None) return FERRY_SPSC_CLOSED;
-    ferry_spsc_queue *ring = ring_of(q);
+    ferry_spsc_queue *ring = current_ring(field);
+    if (!ring) return FERRY_SPSC_CLOSED;
     return nothrow(ring->vtab->*form)(ring, data, size);
 }
 

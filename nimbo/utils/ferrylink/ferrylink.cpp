@@ -6,71 +6,12 @@
 #include "buffers.hpp"
 #include "coro.hpp"
 #include "dispatchers.hpp"
+#include "errors.hpp"
+#include "functions.hpp"
 #include "module_state.hpp"
-#include "pyfunc.hpp"
 #include "wakeup.hpp"
 
 namespace ferry {
-
-ModuleState state;
-
-Ref global(const char *name) {
-    PyObject *v = state.globals ? PyDict_GetItemString(state.globals, name) : nullptr;  // borrowed
-    if (v) return Ref::borrow(v);
-    Ref builtins = own(PyImport_ImportModule("builtins"));
-    PyObject *b = nullptr;
-    if (PyObject_GetOptionalAttrString(builtins.get(), name, &b) < 0) throw PyErrOccurred();
-    if (!b) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        throw PyErrOccurred();
-    }
-    return Ref::steal(b);
-}
-
-Ref make_ring_kw(PyObject *const *values, Py_ssize_t n) {
-    static PyObject *kw4 = Py_BuildValue("(ssss)", "slot_size", "capacity", "overwrite", "zerocopy");
-    static PyObject *kw5 = Py_BuildValue("(sssss)", "slot_size", "capacity", "overwrite", "zerocopy", "block_on_full");
-    PyObject *kwnames = n == 4 ? kw4 : kw5;
-    if (!kwnames) throw PyErrOccurred();
-    return own(PyObject_Vectorcall(reinterpret_cast<PyObject *>(state.spsc_type), values, 0, kwnames));
-}
-
-void require_ring(PyObject *q, const char *type) {
-    if (!is_ring(q)) {
-        PyErr_Format(PyExc_RuntimeError, "%s has no ring queue: its __init__ was not run", type);
-        throw PyErrOccurred();
-    }
-}
-
-bool call_override(PyObject *self, PyTypeObject *base, PyObject *own_function, const char *name, PyObject *args,
-                   Ref *result) {
-    if (Py_IS_TYPE(self, base)) return false;
-    Ref meth = own(PyObject_GetAttrString(self, name));
-    if (PyMethod_Check(meth.get()) && PyMethod_GET_FUNCTION(meth.get()) == own_function) return false;
-    Ref r = own(PyObject_Call(meth.get(), args, nullptr));
-    if (result) *result = std::move(r);
-    return true;
-}
-
-static const char *const no_pickle = "no default __reduce__ due to non-trivial __cinit__";
-
-PyObject *refuse_reduce(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return guard([&]() -> PyObject * {
-        parse_args("__reduce__", nullptr, 0, 0, args, nargs, kwnames, nullptr);
-        PyErr_SetString(PyExc_TypeError, no_pickle);
-        throw PyErrOccurred();
-    });
-}
-
-PyObject *refuse_setstate(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return guard([&]() -> PyObject * {
-        static const char *const names[] = {"__pyx_state"};
-        PyObject *a[1];
-        parse_args("__setstate__", names, 1, 1, args, nargs, kwnames, a);
-        PyErr_SetString(PyExc_TypeError, no_pickle);
-        throw PyErrOccurred();
-    });
-}
 
 namespace {
 
@@ -123,6 +64,14 @@ void check_runtime_version() {
                                FERRY_MODULE_NAME, "does not match", (int)major, (int)minor));
 }
 
+// The `__pyx_vtable__` capsule that publishes a type's native method table
+// (no name, no destructor).
+void set_vtable(PyTypeObject *type, const void *vtable) {
+    Ref cap = own(PyCapsule_New(const_cast<void *>(vtable), nullptr, nullptr));
+    check(PyDict_SetItemString(type->tp_dict, "__pyx_vtable__", cap.get()));
+    PyType_Modified(type);
+}
+
 void register_type(PyTypeObject *type, const char *name, const void *vtable, void (*prepare)() noexcept) {
     if (!(type->tp_flags & Py_TPFLAGS_READY)) {  // a failed import may run this again
         prepare();
@@ -150,12 +99,14 @@ void import_ring_type() {
     }
     if (size > expected)
         check(PyErr_WarnFormat(PyExc_RuntimeWarning, 0, fmt, "nimbo.spsc_queue.spsc_queue", "SPSCQueue", expected, size));
-    PyObject *cap = PyDict_GetItemWithError(t->tp_dict, FERRY_STR("__pyx_vtable__"));  // borrowed
+    PyObject *found = nullptr;
+    check(PyDict_GetItemRef(t->tp_dict, FERRY_STR("__pyx_vtable__"), &found));
+    Ref cap = Ref::steal(found);
     if (!cap) {
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, FERRY_STR("__pyx_vtable__"));
+        PyErr_SetObject(PyExc_KeyError, FERRY_STR("__pyx_vtable__"));
         throw PyErrOccurred();
     }
-    void *vtab = PyCapsule_GetPointer(cap, nullptr);
+    void *vtab = PyCapsule_GetPointer(cap.get(), nullptr);
     if (!vtab) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "invalid vtable found for imported type");
         throw PyErrOccurred();
@@ -178,53 +129,75 @@ Ref import_default_logger() {
     throw PyErrOccurred();
 }
 
-void execute(PyObject *module) {
-    // 2. globals and builtins
+// The module dict as the globals of look-ups and traceback entries, builtins,
+// the runtime version check, and the setup defaults (made once: a failed
+// import may run this again).
+void start_namespace(PyObject *module) {
     state.globals = PyModule_GetDict(module);
     set_traceback_globals(state.globals);
     bind("__builtins__", own(PyImport_ImportModule("builtins")));
-    // 3. version
     check_runtime_version();
-    // 4. constants; make the module reachable under its full name
     if (!state.setup_defaults) state.setup_defaults = Py_BuildValue("(si)", "127.0.0.1", 16777216);
     if (!state.setup_defaults) throw PyErrOccurred();
+}
+
+// In sys.modules under its full name already while it executes.
+void make_reachable(PyObject *module) {
     PyObject *modules = PyImport_GetModuleDict();  // borrowed
     int present = PyDict_Contains(modules, FERRY_STR(FERRY_MODULE_NAME));
     check(present);
     if (!present) check(PyDict_SetItem(modules, FERRY_STR(FERRY_MODULE_NAME), module));
-    check(ready_function_type());
-    check(ready_coro_type());
-    // 5. exported functions
-    PyObject *capi = PyDict_GetItemString(state.globals, "__pyx_capi__");  // borrowed
+}
+
+// The conversion functions, as capsules in `__pyx_capi__`.
+void export_capi() {
+    PyObject *found = nullptr;
+    check(PyDict_GetItemStringRef(state.globals, "__pyx_capi__", &found));
+    Ref capi = Ref::steal(found);
     if (!capi) {
-        bind("__pyx_capi__", own(PyDict_New()));
-        capi = PyDict_GetItemString(state.globals, "__pyx_capi__");
+        capi = own(PyDict_New());
+        bind("__pyx_capi__", Ref::borrow(capi.get()));
     }
-    export_conversion_functions(capi);
-    // 6. the public types, in their fixed order
+    export_conversion_functions(capi.get());
+}
+
+// The public types, in their fixed order, each with its native table.
+void register_types() {
     register_type(&AsyncDispatcherType, "AsyncDispatcher", &async_dispatcher_vtable, prepare_async_dispatcher_type);
     register_type(&SyncDispatcherType, "SyncDispatcher", &sync_dispatcher_vtable, prepare_sync_dispatcher_type);
     register_type(&CyPipeType, "CyPipe", &pipe_vtable, prepare_pipe_type);
     register_type(&CBufferViewType, "CBufferView", &buffer_view_vtable, prepare_buffer_view_type);
     register_type(&AsyncQueueType, "AsyncQueue", &async_queue_vtable, prepare_async_queue_type);
-    // 7. the ring queue
-    import_ring_type();
-    // 8.-11. DefaultLogger, asyncio, sys, logger
+}
+
+// The modules the methods look up by name when they run, and the logger.
+void bind_dependencies() {
     bind("DefaultLogger", import_default_logger());
     bind("asyncio", own(PyImport_ImportModule("asyncio")));
     bind("sys", own(PyImport_ImportModule("sys")));
     bind("logger", own(PyObject_CallNoArgs(global("DefaultLogger").get())));
-    // 12. setup_socket
-    Ref modname = own(PyUnicode_FromString(FERRY_MODULE_NAME));
-    bind("setup_socket", make_function(&setup_socket_def, modname.get(), nullptr, nullptr));
-    // 13. Python-level methods
+}
+
+// The module functions and the types' Python-level methods.
+void bind_functions() {
+    bind("setup_socket", make_function(&setup_socket_def));
     bind_async_dispatcher_methods();
     bind_sync_dispatcher_methods();
     bind_async_queue_methods();
-    // 14. AsyncQueue's reconstruction function
-    bind("__pyx_unpickle_AsyncQueue", make_function(&unpickle_async_queue_def, modname.get(), nullptr, nullptr));
-    // 15.
+    bind("__pyx_unpickle_AsyncQueue", make_function(&unpickle_async_queue_def));
     bind("__test__", own(PyDict_New()));
+}
+
+void execute(PyObject *module) {
+    start_namespace(module);
+    make_reachable(module);
+    check(ready_function_type());
+    check(ready_coro_type());
+    export_capi();
+    register_types();
+    import_ring_type();
+    bind_dependencies();
+    bind_functions();
 }
 
 int module_exec(PyObject *module) {

@@ -1,8 +1,8 @@
 // CyPipe: a plain pipe over one ring queue for a native producer thread and a
 // native consumer thread; every entry is one call into the queue.
+#include "args.hpp"
 #include "dispatchers.hpp"
 #include "module_state.hpp"
-#include "pyfunc.hpp"
 
 namespace ferry {
 
@@ -31,8 +31,7 @@ static int pipe_pop_var(Pipe *self, const char **data, size_t *size) noexcept {
 }
 
 static void pipe_release(Pipe *self) noexcept {
-    PyObject *q = current_ring(self->_q);
-    if (q != Py_None) nothrow(ring_of(q)->vtab->release)(ring_of(q));
+    if (ferry_spsc_queue *ring = current_ring(self->_q)) nothrow(ring->vtab->release)(ring);
 }
 // pop_var already took the message out: nothing to end.
 static void pipe_release_var(Pipe *) noexcept {}
@@ -65,11 +64,7 @@ static int pipe_init(PyObject *o, PyObject *args, PyObject *kwargs) {
         bool block_on_full = a[4] && truth(a[4]);
         bool variable_size = a[5] && truth(a[5]);
 
-        Ref slot = own(PyLong_FromSize_t(slot_size));
-        Ref cap = own(PyLong_FromSize_t(capacity));
-        PyObject *values[] = {slot.get(), cap.get(), overwrite ? Py_True : Py_False, zerocopy ? Py_True : Py_False,
-                              block_on_full ? Py_True : Py_False};
-        Ref q = make_ring_kw(values, 5);
+        Ref q = make_ring(slot_size, capacity, overwrite, zerocopy, block_on_full);
 
         Pipe *self = as_pipe(o);
         retire_ring(o, self->_q);
@@ -93,7 +88,7 @@ static int pipe_clear(PyObject *o) {
 
 static void pipe_dealloc(PyObject *o) {
     PyObject_GC_UnTrack(o);
-    Py_CLEAR(as_pipe(o)->_q);
+    pipe_clear(o);
     drop_retired_rings(o);
     Py_TYPE(o)->tp_free(o);
 }

@@ -2,6 +2,7 @@
 // references, shared with spsc_queue), included by every file.
 #pragma once
 #include <Python.h>
+#include <cassert>
 #include <new>
 #include <utility>
 #include "cpython/allow_threads.hpp"
@@ -10,8 +11,10 @@
 namespace ferry {
 
 // Thrown inside the module when a Python exception is already set; caught at
-// the boundary of every slot and method.
-struct PyErrOccurred {};
+// the boundary of every slot and method. Debug builds check that one is.
+struct PyErrOccurred {
+    PyErrOccurred() noexcept { assert(PyErr_Occurred()); }
+};
 
 // A new reference, or throw when the API call failed.
 inline Ref own(PyObject *p) {
@@ -80,6 +83,5 @@ int guard_int(const char *where, F &&f) noexcept {
 }
 
 inline Ref none() noexcept { return Ref::borrow(Py_None); }
-inline Ref boolean(bool v) noexcept { return Ref::borrow(v ? Py_True : Py_False); }
 
 }  // namespace ferry

@@ -1,7 +1,6 @@
 #include "ring_field.hpp"
 #include <unordered_map>
 #include <vector>
-#include "module_state.hpp"
 
 namespace ferry {
 
@@ -10,6 +9,27 @@ namespace {
 // for every access. Never destroyed: the process may end after the runtime.
 auto &retired = *new std::unordered_map<PyObject *, std::vector<Ref>>();
 }  // namespace
+
+Ref make_ring(unsigned long long slot_size, unsigned long long capacity, bool overwrite, bool zerocopy,
+              std::optional<bool> block_on_full) {
+    static PyObject *kw4 = Py_BuildValue("(ssss)", "slot_size", "capacity", "overwrite", "zerocopy");
+    static PyObject *kw5 = Py_BuildValue("(sssss)", "slot_size", "capacity", "overwrite", "zerocopy", "block_on_full");
+    PyObject *kwnames = block_on_full ? kw5 : kw4;
+    if (!kwnames) throw PyErrOccurred();
+    Ref slot = own(PyLong_FromUnsignedLongLong(slot_size));
+    Ref cap = own(PyLong_FromUnsignedLongLong(capacity));
+    PyObject *values[] = {slot.get(), cap.get(), overwrite ? Py_True : Py_False, zerocopy ? Py_True : Py_False,
+                          block_on_full.value_or(false) ? Py_True : Py_False};
+    return own(PyObject_Vectorcall(reinterpret_cast<PyObject *>(state.spsc_type), values, 0, kwnames));
+}
+
+ferry_spsc_queue *require_ring(PyObject *field, const char *type) {
+    if (!is_ring(field)) {
+        PyErr_Format(PyExc_RuntimeError, "%s has no ring queue: its __init__ was not run", type);
+        throw PyErrOccurred();
+    }
+    return ring_of(field);
+}
 
 void close_ring(const Ref &q) noexcept {
     ferry_spsc_queue *ring = ring_of(q.get());
@@ -36,8 +56,8 @@ void retire_ring(PyObject *owner, PyObject *&field) {
 }
 
 void publish_ring(PyObject *&field, Ref ring) noexcept {
-    PyObject *old = std::atomic_ref<PyObject *>(field).exchange(ring.release(), std::memory_order_release);
-    Py_XDECREF(old);  // a retired ring is still held by the list above
+    // A retired ring is still held by the list above.
+    Ref old = Ref::steal(std::atomic_ref<PyObject *>(field).exchange(ring.release(), std::memory_order_release));
 }
 
 void drop_retired_rings(PyObject *owner) noexcept {

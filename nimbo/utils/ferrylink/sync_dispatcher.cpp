@@ -9,10 +9,12 @@
 #include <thread>
 #include <vector>
 
+#include "args.hpp"
 #include "dispatchers.hpp"
+#include "errors.hpp"
+#include "functions.hpp"
 #include "module_state.hpp"
 #include "platform/datagram.hpp"
-#include "pyfunc.hpp"
 #include "wakeup.hpp"
 
 namespace ferry {
@@ -249,6 +251,20 @@ bool deliver(PyObject *callback, const char *data, size_t size) noexcept {
     return static_cast<bool>(result);
 }
 
+// A try form that found the ring empty: announce the wait, look once more,
+// and only then wait for a wake-up datagram.
+int pop_or_sleep(SyncDispatcher *self, ferry_spsc_queue *q, const BodyForm &form, PLATFORM_SOCKET wakeups,
+                 const char **data, size_t *size) noexcept {
+    wake_flag::announce(self->_waiting);
+    int r = (q->vtab->*form.pop)(q, data, size);
+    if (r != 1) {
+        wake_flag::count(self->_sleeps);
+        receive_wakeup(wakeups);
+    }
+    wake_flag::withdraw(self->_waiting);
+    return r;
+}
+
 void run_body(SyncDispatcher *self, const BodyForm &form) noexcept {
     ThreadLock lock;
     if (!lock.take()) return;
@@ -265,16 +281,8 @@ void run_body(SyncDispatcher *self, const BodyForm &form) noexcept {
         const char *data = nullptr;
         size_t size = 0;
         int r = running(self).load() ? (q->vtab->*form.pop)(q, &data, &size) : FERRY_SPSC_CLOSED;
-        if (r != 1 && form.polls && running(self).load()) {
-            // Announce the wait, look once more, and only then wait.
-            wake_flag::announce(self->_waiting);
-            r = (q->vtab->*form.pop)(q, &data, &size);
-            if (r != 1) {
-                wake_flag::count(self->_sleeps);
-                receive_wakeup(wakeups.get());
-            }
-            wake_flag::withdraw(self->_waiting);
-        }
+        if (r != 1 && form.polls && running(self).load())
+            r = pop_or_sleep(self, q, form, wakeups.get(), &data, &size);
         if (r != 1 && running(self).load()) continue;
         if (!lock.take()) {
             (void)callback.release();  // the interpreter is going away: leave them alone
@@ -410,11 +418,7 @@ static int sdisp_init(PyObject *o, PyObject *args, PyObject *kwargs) {
 
         SyncDispatcher *self = as_sdisp(o);
         refuse_while_thread(self, "__init__");
-        Ref slot = own(PyLong_FromSize_t(slot_size));
-        Ref cap = own(PyLong_FromSize_t(capacity));
-        PyObject *values[] = {slot.get(), cap.get(), overwrite ? Py_True : Py_False, zerocopy ? Py_True : Py_False,
-                              block_on_full ? Py_True : Py_False};
-        Ref q = make_ring_kw(values, 5);
+        Ref q = make_ring(slot_size, capacity, overwrite, zerocopy, block_on_full);
 
         // Nothing is stored before the ring exists: the flags, `_push_fn` and
         // `_q` always describe the same mode.
@@ -431,7 +435,9 @@ static int sdisp_init(PyObject *o, PyObject *args, PyObject *kwargs) {
     });
 }
 
-static PyObject *own_setup_function = nullptr;  // SyncDispatcher.setup and .close, to detect overrides
+// SyncDispatcher.setup and .close, to detect overrides (strong: kept for the
+// process).
+static PyObject *own_setup_function = nullptr;
 static PyObject *own_close_function = nullptr;
 
 static void sdisp_do_setup(SyncDispatcher *self, PyObject *host, int recvbuf) {
@@ -518,10 +524,9 @@ static int sdisp_clear(PyObject *o) {
 
 // Runs before the fields go, also for instances the collector found in a cycle.
 static void sdisp_finalize(PyObject *o) {
-    Ref saved = Ref::steal(PyErr_GetRaisedException());
+    PendingExceptionKept kept;
     sdisp_close(as_sdisp(o), 0);
     if (PyErr_Occurred()) write_unraisable(FERRY_MODULE_NAME ".SyncDispatcher.__dealloc__");
-    PyErr_SetRaisedException(saved.release());
 }
 
 static void sdisp_dealloc(PyObject *o) {
@@ -535,10 +540,8 @@ static void sdisp_dealloc(PyObject *o) {
     join_thread(self);
     slot.~thread();
     if (is_inherited(self)) inherited.erase(std::find(inherited.begin(), inherited.end(), self));
-    Py_CLEAR(self->_q);
+    sdisp_clear(o);
     drop_retired_rings(o);
-    Py_CLEAR(self->_callback);
-    Py_CLEAR(self->_sock);
     Py_TYPE(o)->tp_free(o);
 }
 
@@ -574,10 +577,8 @@ static const FunctionDef sdisp_close_def = {"close", "SyncDispatcher.close", "Sy
 void bind_sync_dispatcher_methods() {
     interpreter = PyInterpreterState_Get();
     PyTypeObject *t = &SyncDispatcherType;
-    add_method(t, "setup", &sdisp_setup_def, state.setup_defaults);
-    own_setup_function = PyDict_GetItemString(t->tp_dict, "setup");  // borrowed: the type keeps it
-    add_method(t, "close", &sdisp_close_def);
-    own_close_function = PyDict_GetItemString(t->tp_dict, "close");
+    Py_XSETREF(own_setup_function, add_method(t, "setup", &sdisp_setup_def, state.setup_defaults).release());
+    Py_XSETREF(own_close_function, add_method(t, "close", &sdisp_close_def).release());
 }
 
 }  // namespace ferry

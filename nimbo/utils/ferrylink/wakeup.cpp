@@ -1,4 +1,5 @@
 #include "wakeup.hpp"
+#include "args.hpp"
 #include "module_state.hpp"
 #include "platform/datagram.hpp"
 #include <limits>
@@ -39,6 +40,41 @@ static bool platform_is_linux() {
     return truth(r.get());
 }
 
+// sock.setsockopt(level, option, value): a new reference, or nullptr with
+// the error set.
+static PyObject *set_option(PyObject *sock, PyObject *level, PyObject *option, PyObject *value) {
+    return PyObject_CallMethod(sock, "setsockopt", "OOO", level, option, value);
+}
+
+// The warning for a refused SO_RCVBUFFORCE: the right is missing (EPERM,
+// EACCES), or it failed otherwise.
+static Ref force_refused_message(PyObject *e) {
+    Ref err = attr(e, "errno");
+    for (long code : {1L, 13L}) {
+        Ref c = own(PyLong_FromLong(code));
+        int eq = PyObject_RichCompareBool(err.get(), c.get(), Py_EQ);
+        if (eq < 0) throw PyErrOccurred();
+        if (eq)
+            return own(PyUnicode_FromString(
+                "SO_RCVBUFFORCE needs CAP_NET_ADMIN (sudo or setcap). Falling back to SO_RCVBUF."));
+    }
+    return own(PyUnicode_FromFormat("WARNING: SO_RCVBUFFORCE failed (%S). Falling back.", e));
+}
+
+// SO_RCVBUFFORCE passes the system's limit on Linux; refused with an
+// OSError, a warning is logged and SO_RCVBUF set instead.
+static void force_receive_buffer(PyObject *sock, PyObject *sol_socket, PyObject *so_rcvbuf, PyObject *size) {
+    Ref forced = own(PyLong_FromLong(SO_RCVBUFFORCE_LINUX));
+    if (Ref::steal(set_option(sock, sol_socket, forced.get(), size))) return;
+    if (!PyErr_ExceptionMatches(PyExc_OSError)) throw PyErrOccurred();
+    // Handled like an `except OSError as e:` block: the exception stays the
+    // context of anything raised while handling it.
+    Ref e = Ref::steal(PyErr_GetRaisedException());
+    Handling handling(e.get());
+    log_line("warn", force_refused_message(e.get()).get());
+    own(set_option(sock, sol_socket, so_rcvbuf, size));
+}
+
 Ref setup_socket(bool blocking, int recvbuf) {
     Ref socket_mod = own(PyImport_ImportModule("socket"));
     Ref sock_type = attr(socket_mod.get(), "socket");
@@ -49,38 +85,10 @@ Ref setup_socket(bool blocking, int recvbuf) {
     Ref sol_socket = attr(socket_mod.get(), "SOL_SOCKET");
     Ref so_rcvbuf = attr(socket_mod.get(), "SO_RCVBUF");
     Ref size = own(PyLong_FromLong(recvbuf));
-    if (recvbuf > 0) {
-        if (platform_is_linux()) {
-            Ref forced = own(PyLong_FromLong(SO_RCVBUFFORCE_LINUX));
-            Ref r = Ref::steal(PyObject_CallMethod(sock.get(), "setsockopt", "OOO", sol_socket.get(), forced.get(),
-                                                   size.get()));
-            if (!r) {
-                if (!PyErr_ExceptionMatches(PyExc_OSError)) throw PyErrOccurred();
-                // Handled like an `except OSError as e:` block: the exception
-                // stays the context of anything raised while handling it.
-                Ref e = Ref::steal(PyErr_GetRaisedException());
-                Handling handling(e.get());
-                Ref err = attr(e.get(), "errno");
-                bool no_right = false;
-                for (long code : {1L, 13L}) {
-                    Ref c = own(PyLong_FromLong(code));
-                    int eq = PyObject_RichCompareBool(err.get(), c.get(), Py_EQ);
-                    if (eq < 0) throw PyErrOccurred();
-                    if (eq) {
-                        no_right = true;
-                        break;
-                    }
-                }
-                Ref msg = no_right ? own(PyUnicode_FromString(
-                                         "SO_RCVBUFFORCE needs CAP_NET_ADMIN (sudo or setcap). Falling back to SO_RCVBUF."))
-                                   : own(PyUnicode_FromFormat("WARNING: SO_RCVBUFFORCE failed (%S). Falling back.", e.get()));
-                log_line("warn", msg.get());
-                own(PyObject_CallMethod(sock.get(), "setsockopt", "OOO", sol_socket.get(), so_rcvbuf.get(), size.get()));
-            }
-        } else {
-            own(PyObject_CallMethod(sock.get(), "setsockopt", "OOO", sol_socket.get(), so_rcvbuf.get(), size.get()));
-        }
-    }
+    if (recvbuf > 0 && platform_is_linux())
+        force_receive_buffer(sock.get(), sol_socket.get(), so_rcvbuf.get(), size.get());
+    else if (recvbuf > 0)
+        own(set_option(sock.get(), sol_socket.get(), so_rcvbuf.get(), size.get()));
     Ref actual = own(PyObject_CallMethod(sock.get(), "getsockopt", "OO", sol_socket.get(), so_rcvbuf.get()));
     Ref line = own(PyUnicode_FromFormat("SO_RCVBUF= %S", actual.get()));
     log_line("debug", line.get());

@@ -4,7 +4,7 @@
 #include <Python.h>
 #include <atomic>
 #include "ferrylink.h"
-#include "pyfunc.hpp"
+#include "functions.hpp"
 
 namespace ferry {
 

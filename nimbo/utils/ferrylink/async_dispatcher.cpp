@@ -1,7 +1,11 @@
-#include "dispatchers.hpp"
+// AsyncDispatcher: an asyncio reader task drains the ring queue and hands
+// each message to a Python callback; native producers push from any thread.
+#include "args.hpp"
 #include "coro.hpp"
+#include "dispatchers.hpp"
+#include "errors.hpp"
+#include "functions.hpp"
 #include "module_state.hpp"
-#include "pyfunc.hpp"
 #include "wakeup.hpp"
 
 namespace ferry {
@@ -66,10 +70,7 @@ static int adisp_init(PyObject *o, PyObject *args, PyObject *kwargs) {
         bool zerocopy = a[4] ? truth(a[4]) : false;
         bool variable_size = a[5] ? truth(a[5]) : false;
 
-        Ref slot = own(PyLong_FromSize_t(slot_size));
-        Ref cap = own(PyLong_FromSize_t(capacity));
-        PyObject *values[] = {slot.get(), cap.get(), overwrite ? Py_True : Py_False, zerocopy ? Py_True : Py_False};
-        Ref q = make_ring_kw(values, 4);
+        Ref q = make_ring(slot_size, capacity, overwrite, zerocopy);
 
         AsyncDispatcher *self = as_adisp(o);
         retire_ring(o, self->_q);
@@ -81,7 +82,8 @@ static int adisp_init(PyObject *o, PyObject *args, PyObject *kwargs) {
     });
 }
 
-static PyObject *own_setup_function = nullptr;  // AsyncDispatcher.setup, to detect overrides
+// AsyncDispatcher.setup, to detect overrides (strong: kept for the process).
+static PyObject *own_setup_function = nullptr;
 
 // `_finalize`, handed to the task's loop by close: cancel unless already done.
 static PyObject *finalize_task(PyObject *task, PyObject *) {
@@ -222,8 +224,7 @@ private:
     Step next() {
         AsyncDispatcher *d = as_adisp(self_.get());
         if (!d->_running) return Step::ret_none();
-        require_ring(d->_q, "AsyncDispatcher");
-        ferry_spsc_queue *q = ring_of(d->_q);
+        ferry_spsc_queue *q = require_ring(d->_q, "AsyncDispatcher");
         int r = try_pop(q);
         if (r != 1) {
             wake_flag::announce(d->_waiting);
@@ -301,21 +302,16 @@ static int adisp_clear(PyObject *o) {
 
 // Runs before the fields go, also for instances the collector found in a cycle.
 static void adisp_finalize(PyObject *o) {
-    PyObject *saved = PyErr_GetRaisedException();
+    PendingExceptionKept kept;
     if (!Ref::steal(PyObject_CallMethod(o, "close", nullptr)))
         write_unraisable(FERRY_MODULE_NAME ".AsyncDispatcher.__dealloc__");
-    PyErr_SetRaisedException(saved);
 }
 
 static void adisp_dealloc(PyObject *o) {
     if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected by close
     PyObject_GC_UnTrack(o);
-    AsyncDispatcher *self = as_adisp(o);
-    Py_CLEAR(self->_q);
+    adisp_clear(o);
     drop_retired_rings(o);
-    Py_CLEAR(self->_callback);
-    Py_CLEAR(self->_sock);
-    Py_CLEAR(self->_task);
     Py_TYPE(o)->tp_free(o);
 }
 
@@ -356,8 +352,7 @@ static const FunctionDef adisp_close_def = {"close", "AsyncDispatcher.close", "A
 
 void bind_async_dispatcher_methods() {
     PyTypeObject *t = &AsyncDispatcherType;
-    add_method(t, "setup", &adisp_setup_def, state.setup_defaults);
-    own_setup_function = PyDict_GetItemString(t->tp_dict, "setup");  // borrowed: the type keeps it
+    Py_XSETREF(own_setup_function, add_method(t, "setup", &adisp_setup_def, state.setup_defaults).release());
     add_method(t, "_AsyncDispatcher__reader", &adisp_reader_def);
     add_method(t, "_AsyncDispatcher__reader_var", &adisp_reader_var_def);
     Ref annotations = own(Py_BuildValue("{ss}", "return", "None"));

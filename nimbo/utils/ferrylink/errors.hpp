@@ -1,0 +1,33 @@
+// Failures that reach Python: traceback entries naming the failing operation,
+// reports of errors that have no caller to go to, and the pending exception
+// set aside while a finalizer runs.
+#pragma once
+#include <Python.h>
+#include "pyref.hpp"
+
+namespace ferry {
+
+// add_traceback(where), declared in pyref.hpp: adds a traceback entry named
+// `where` (the operation's full dotted path) to the pending exception.
+
+// Module-wide globals used for traceback frames (set by the module frame).
+void set_traceback_globals(PyObject *globals) noexcept;
+
+// Prints the pending exception with its traceback to stderr, then reports it
+// to sys.unraisablehook with `context` as the object.
+void write_unraisable(const char *context) noexcept;
+
+// For a finalizer's whole run: the exception pending when it began is set
+// aside, and put back when it ends.
+class PendingExceptionKept {
+public:
+    PendingExceptionKept() noexcept : saved_(Ref::steal(PyErr_GetRaisedException())) {}
+    ~PendingExceptionKept() { PyErr_SetRaisedException(saved_.release()); }
+    PendingExceptionKept(const PendingExceptionKept &) = delete;
+    PendingExceptionKept &operator=(const PendingExceptionKept &) = delete;
+
+private:
+    Ref saved_;
+};
+
+}  // namespace ferry

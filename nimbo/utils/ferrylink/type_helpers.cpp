@@ -1,0 +1,36 @@
+#include "type_helpers.hpp"
+#include "args.hpp"
+
+namespace ferry {
+
+bool call_override(PyObject *self, PyTypeObject *base, PyObject *own_function, const char *name, PyObject *args,
+                   Ref *result) {
+    if (Py_IS_TYPE(self, base)) return false;
+    Ref meth = own(PyObject_GetAttrString(self, name));
+    if (PyMethod_Check(meth.get()) && PyMethod_GET_FUNCTION(meth.get()) == own_function) return false;
+    Ref r = own(PyObject_Call(meth.get(), args, nullptr));
+    if (result) *result = std::move(r);
+    return true;
+}
+
+static const char *const no_pickle = "no default __reduce__ due to non-trivial __cinit__";
+
+PyObject *refuse_reduce(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return guard([&]() -> PyObject * {
+        parse_args("__reduce__", nullptr, 0, 0, args, nargs, kwnames, nullptr);
+        PyErr_SetString(PyExc_TypeError, no_pickle);
+        throw PyErrOccurred();
+    });
+}
+
+PyObject *refuse_setstate(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return guard([&]() -> PyObject * {
+        static const char *const names[] = {"__pyx_state"};
+        PyObject *a[1];
+        parse_args("__setstate__", names, 1, 1, args, nargs, kwnames, a);
+        PyErr_SetString(PyExc_TypeError, no_pickle);
+        throw PyErrOccurred();
+    });
+}
+
+}  // namespace ferry
