@@ -28,17 +28,18 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-halt_on_error=1 detect_leaks=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-halt_on_error=1 print_stacktrace=1}"
 RING_STRESS_SCALE="${RING_STRESS_SCALE:-$scale}" "$bin"
 
-# build_model NAME FLAGS...: the wake model built as $out/wake-NAME.
-build_model() {
-  local name="$1"; shift
+# run_model MODEL NAME SCALE FLAGS...: builds tests/ring/MODEL.cpp as
+# $out/MODEL-NAME and runs it at SCALE.
+run_model() {
+  local model="$1" name="$2" at="$3"; shift 3
   "${CXX:-g++}" -std=c++20 -Wall -Wextra -Werror -pthread "$@" -I "$ROOT/nimbo/spsc_queue" \
-    -I "$ROOT/nimbo/utils/ferrylink" "$ROOT/tests/ring/wake_model.cpp" -o "$out/wake-$name"
+    -I "$ROOT/nimbo/utils/ferrylink" "$ROOT/tests/ring/$model.cpp" -o "$out/$model-$name"
+  echo "$model ($name build, scale $at)"
+  WAKE_MODEL_SCALE="$at" "$out/$model-$name"
 }
-build_model "$mode" "${flags[@]}"
-echo "wake model ($mode build, scale ${WAKE_MODEL_SCALE:-$scale})"
-WAKE_MODEL_SCALE="${WAKE_MODEL_SCALE:-$scale}" "$out/wake-$mode"
-if [ "$mode" = plain ]; then
-  build_model tsan -O1 -g -fsanitize=thread
-  echo "wake model (tsan build, scale 0.1)"
-  WAKE_MODEL_SCALE=0.1 "$out/wake-tsan"
-fi
+# The waiting pop meets each probe through a sleep: slow under the sanitizer.
+for model in "wake_model 0.1" "wait_model 0.02"; do
+  set -- $model
+  run_model "$1" "$mode" "${WAKE_MODEL_SCALE:-$scale}" "${flags[@]}"
+  if [ "$mode" = plain ]; then run_model "$1" tsan "$2" -O1 -g -fsanitize=thread; fi
+done

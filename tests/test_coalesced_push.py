@@ -41,8 +41,21 @@ def check_run(tally, producer, counters):
     # the next push: where the producer waits for the drain (after its
     # probes, timed against the consumer's way to sleep), that is never.
     assert r["slow_drains"] == 0 and t["max_wait_s"] < 1.0, (r, t)
-    assert 0 < counters["wakeups_sent"] <= counters["sleeps"], counters
+    check_bounds(counters, coalesced_only=r["other_pushes"] == 0)
+    assert counters["wakeups_sent"] > 0, counters
     return r
+
+
+def check_bounds(c, coalesced_only):
+    """The counters' bounds as the guide states them. A claim takes one
+    announcement, which either slept or was withdrawn after its second look
+    (a leftover); with only coalesced pushes a wait can find nothing only
+    after a leftover's datagram."""
+    assert c["wakeups_sent"] <= c["announcements"], c
+    assert c["sleeps"] <= c["announcements"], c
+    assert c["wakeups_sent"] <= c["sleeps"] + c["leftovers"], c
+    if coalesced_only:
+        assert c["spurious_wakeups"] <= c["leftovers"], c
 
 
 # Each entry through each dispatcher, alone and interleaved with the plain
@@ -112,14 +125,15 @@ def test_one_datagram_answers_one_wait_and_results_pass_through():
         d = fl.AsyncDispatcher(cb, slot_size=8)
         d.setup()
         await wait_until(lambda: ft.wake_counters(d)["waiting"] == 1)
-        assert ft.wake_counters(d) == {"sleeps": 1, "wakeups_sent": 0, "waiting": 1}
+        idle = {"announcements": 1, "sleeps": 1, "wakeups_sent": 0, "leftovers": 0, "spurious_wakeups": 0}
+        assert ft.wake_counters(d) == {**idle, "waiting": 1}
         # Pushed on the loop's thread: the reader cannot run in between.
         assert [ft.push(d, "push_coalesced", bytes([i])) for i in range(3)] == [1, 1, 1]
         assert ft.push(d, "push_coalesced", b"x" * 9) == -1
-        assert ft.wake_counters(d) == {"sleeps": 1, "wakeups_sent": 1, "waiting": 0}
+        assert ft.wake_counters(d) == {**idle, "wakeups_sent": 1, "waiting": 0}
         await wait_until(lambda: len(got) == 3 and ft.wake_counters(d)["waiting"] == 1)
         assert got == [b"\x00", b"\x01", b"\x02"]
-        assert ft.wake_counters(d) == {"sleeps": 2, "wakeups_sent": 1, "waiting": 1}
+        assert ft.wake_counters(d) == {**idle, "announcements": 2, "sleeps": 2, "wakeups_sent": 1, "waiting": 1}
         d.close()
         assert ft.push(d, "push_coalesced", b"y") == -2
         assert ft.wake_counters(d)["wakeups_sent"] == 1
@@ -144,4 +158,5 @@ def test_sync_dispatcher_one_datagram_answers_one_wait():
     assert arrived.wait(5) and got == [b"", b"\x01", b"\x02\x02"]
     counters = settle_idle(d)
     assert 1 <= counters["wakeups_sent"] <= counters["sleeps"] - 1
+    check_bounds(counters, coalesced_only=True)
     d.close()

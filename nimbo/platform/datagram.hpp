@@ -1,5 +1,5 @@
-// The wake-up datagram: sending one byte to a socket's own address and the
-// blocking one-byte receive. BSD sockets on Linux, Winsock on Windows (link
+// The wake-up datagram: sending one byte to a socket's own address, and the
+// one-byte receive, waiting or not. BSD sockets on Linux, Winsock on Windows (link
 // `ws2_32`; the process must have started Winsock, as Python's socket module
 // does).
 #ifndef NIMBO_PLATFORM_DATAGRAM_HPP
@@ -9,6 +9,7 @@
 #include "win32.hpp"
 #else
 #include <arpa/inet.h>
+#include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -40,15 +41,33 @@ inline void send_byte(socket_handle s, const sockaddr_in &to, char byte) noexcep
 }
 
 // Blocks until a datagram arrives and returns its first byte (the rest is
-// discarded), or -1 on an error.
+// discarded), or -1 on an error. A signal is no datagram: it waits on.
 inline int receive_byte(socket_handle s) noexcept {
     char byte = 0;
-    int n = int(recvfrom(s, &byte, 1, 0, nullptr, nullptr));
 #ifdef _WIN32
+    int n = recvfrom(s, &byte, 1, 0, nullptr, nullptr);
     // Winsock reports a datagram longer than the buffer as an error.
     if (n < 0 && WSAGetLastError() == WSAEMSGSIZE) n = 1;
+#else
+    ssize_t n;
+    do n = recvfrom(s, &byte, 1, 0, nullptr, nullptr);
+    while (n < 0 && errno == EINTR);
 #endif
     return n > 0 ? static_cast<unsigned char>(byte) : -1;
+}
+
+// Reads one datagram if one is already there, without waiting: true if it
+// did. On a blocking or a non-blocking socket alike.
+inline bool receive_byte_now(socket_handle s) noexcept {
+    char byte = 0;
+#ifdef _WIN32
+    u_long ready = 0;
+    if (ioctlsocket(s, FIONREAD, &ready) != 0 || ready == 0) return false;
+    int n = recvfrom(s, &byte, 1, 0, nullptr, nullptr);
+    return n > 0 || (n < 0 && WSAGetLastError() == WSAEMSGSIZE);
+#else
+    return recvfrom(s, &byte, 1, MSG_DONTWAIT, nullptr, nullptr) > 0;
+#endif
 }
 
 // A second handle to the same socket, kept open until close_socket() even if

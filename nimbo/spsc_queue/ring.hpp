@@ -41,10 +41,19 @@
 //
 // Waking. A side that finds nothing to do spins briefly, then registers as
 // waiting, rechecks, and sleeps on an address. The other side checks the flag
-// after each publish and makes the wake-up call only when it is set. The
-// store->load ordering this needs costs a full fence on the hot side unless
-// the process-wide barrier is usable: then the hot side only needs a compiler
-// barrier and the (rare) waiting side pays the system call.
+// after each publish and makes the wake-up call only when it is set. Each
+// side stores (its index, or its waiting flag), then loads what the other
+// stores, so both need a store->load barrier between (a Dekker pair). Where
+// the process-wide barrier is usable, the side that publishes pays only a
+// compiler barrier while the other sleeps rarely; a side that starts to
+// sleep switches the pair to fences on both sides (`*_fenced_`) with one
+// process-wide barrier, which covers pushes or pops that did not see the
+// switch yet, and switches back once it has gone kCalm messages without
+// sleeping. So a consumer that keeps up with its producer and sleeps at every
+// message pays a fence per sleep, not a process-wide barrier (~10 us while
+// the other side runs), and a busy ring pays nothing on its publishing side.
+// A producer waiting for space is woken once a batch of it is free (an
+// eighth of the ring), not at every slot freed.
 //
 // Close. close() sets `closed_`, then waits until no push is in flight before
 // setting `final_`; a push that started before close() either completes (and
@@ -99,6 +108,10 @@ constexpr uint64_t kNoHold = ~uint64_t(0);
 // avoid sleeps in measurements (those came from the other side being
 // descheduled for whole time slices) and cost a shared core dearly.
 constexpr int kSpins = 256;
+// Messages without a sleep after which a waiting pair goes back to the
+// compiler barrier on its publishing side: one process-wide barrier at the
+// next sleep, spread over that many messages.
+constexpr uint64_t kCalm = 4096;
 
 inline size_t round8(size_t n) noexcept { return (n + 7) & ~size_t(7); }
 
@@ -309,6 +322,30 @@ private:
     void light_barrier() const noexcept { platform::light_barrier(asym_); }
     void heavy_barrier() const noexcept { platform::heavy_barrier(asym_); }
 
+    // A waiting pair's halves (see Waking at the top). The publishing side,
+    // after its store: the mode is read after that store, so a push or pop
+    // that reads it before a switch was already visible when the switch's
+    // process-wide barrier returned.
+    void publish_barrier(const std::atomic<uint32_t> &fenced) const noexcept {
+        light_barrier();
+        if (asym_ && fenced.load(std::memory_order_relaxed) != 0) platform::full_fence();
+    }
+    // The side about to sleep, after storing its waiting flag.
+    void sleep_barrier(std::atomic<uint32_t> &fenced) noexcept {
+        if (!asym_ || fenced.load(std::memory_order_relaxed) != 0) {
+            platform::full_fence();
+            return;
+        }
+        fenced.store(1, std::memory_order_relaxed);
+        heavy_barrier();
+    }
+    // The same side, having found work without sleeping: after kCalm messages
+    // since its last sleep, the publishing side goes back to a compiler barrier.
+    void calm_down(std::atomic<uint32_t> &fenced, uint64_t done, uint64_t slept_at) noexcept {
+        if (asym_ && done - slept_at > ring_detail::kCalm && fenced.load(std::memory_order_relaxed) != 0)
+            fenced.store(0, std::memory_order_relaxed);
+    }
+
     // ---- memory --------------------------------------------------------------
 
     // Headers are accessed atomically: with overwrite the consumer reads one
@@ -354,7 +391,7 @@ private:
         }
         in_push_.store(0, std::memory_order_release);
         if (r == kAccepted) {
-            light_barrier();
+            publish_barrier(cons_fenced_);
             if (cons_waiting_.load(std::memory_order_relaxed) != 0) wake_consumer();
         } else {
             bump(rejected_);
@@ -463,11 +500,16 @@ private:
                 cpu_relax();
                 if (closed_.load(std::memory_order_relaxed) != 0) return kClosed;
                 int r = var ? push_var_once(data, size) : push_fixed_once(data, size);
-                if (r != kFull) return r;
+                if (r != kFull) {
+                    calm_down(prod_fenced_, pushed_.load(std::memory_order_relaxed), p_slept_at_);
+                    return r;
+                }
             }
             uint32_t seen = prod_event_.load(std::memory_order_seq_cst);
+            space_wanted_.store(space_target(size, var), std::memory_order_relaxed);
             prod_waiting_.store(1, std::memory_order_seq_cst);
-            heavy_barrier();
+            sleep_barrier(prod_fenced_);
+            p_slept_at_ = pushed_.load(std::memory_order_relaxed);
             if (closed_.load(std::memory_order_seq_cst) != 0) {
                 prod_waiting_.store(0, std::memory_order_relaxed);
                 return kClosed;
@@ -482,6 +524,23 @@ private:
         }
     }
 
+    // The consumer's tail at which a batch of space is free for the waiting
+    // producer (no more than what is queued, so the consumer gets there by
+    // draining). With overwrite, any progress: there the push waits only for
+    // the held message.
+    uint64_t space_target(size_t size, bool var) const noexcept {
+        if (overwrite_) return 0;
+        uint64_t t = p_tail_cache_, queued = p_head_ - t;
+        uint64_t want = var ? uint64_t(var_limit_ / 8) : uint64_t(capacity_ / 8);
+        if (var) {
+            uint64_t need = used_bytes(p_head_, t) + 8 + ring_detail::round8(size);
+            need = need > var_limit_ ? need - var_limit_ : 1;
+            if (want < need) want = need;
+        }
+        if (want < 1) want = 1;
+        return t + (want < queued ? want : queued);
+    }
+
     void wake_consumer() noexcept {
         if (cons_waiting_.exchange(0, std::memory_order_seq_cst) != 0) {
             cons_event_.fetch_add(1, std::memory_order_seq_cst);
@@ -494,8 +553,9 @@ private:
     // After the consumer frees space: wake a producer waiting for it.
     void consumer_progress() noexcept {
         if (!block_) return;  // only push/push_var with block_on_full wait
-        light_barrier();
-        if (prod_waiting_.load(std::memory_order_relaxed) != 0 &&
+        publish_barrier(prod_fenced_);
+        if (prod_waiting_.load(std::memory_order_acquire) != 0 &&
+            (overwrite_ || c_tail_ >= space_wanted_.load(std::memory_order_relaxed)) &&
             prod_waiting_.exchange(0, std::memory_order_seq_cst) != 0) {
             prod_event_.fetch_add(1, std::memory_order_seq_cst);
             platform::wake_one(prod_event_);
@@ -541,11 +601,15 @@ private:
             for (int i = 0; i < kSpins; ++i) {
                 cpu_relax();
                 int r = pop_once(data, size, var);
-                if (r != kEmpty) return r;
+                if (r != kEmpty) {
+                    calm_down(cons_fenced_, popped_.load(std::memory_order_relaxed), c_slept_at_);
+                    return r;
+                }
             }
             uint32_t seen = cons_event_.load(std::memory_order_seq_cst);
             cons_waiting_.store(1, std::memory_order_seq_cst);
-            heavy_barrier();
+            sleep_barrier(cons_fenced_);
+            c_slept_at_ = popped_.load(std::memory_order_relaxed);
             int r = pop_once(data, size, var);
             if (r != kEmpty) {
                 cons_waiting_.store(0, std::memory_order_relaxed);
@@ -688,6 +752,7 @@ private:
     uint64_t p_tail_cache_ = 0;
     uint64_t p_bound_ = 0;
     uint64_t p_pad_pos_ = 0, p_pad_len_ = 0;
+    uint64_t p_slept_at_ = 0;  // pushed_ at the producer's last sleep
     std::atomic<uint64_t> pushed_{0}, rejected_{0}, dropped_{0};
     std::atomic<uint32_t> in_push_{0};
 
@@ -695,6 +760,7 @@ private:
     alignas(128) uint64_t c_tail_ = 0;
     uint64_t c_head_cache_ = 0;
     bool c_holding_ = false;
+    uint64_t c_slept_at_ = 0;  // popped_ at the consumer's last sleep
     std::atomic<uint64_t> popped_{0};
 
     alignas(128) std::atomic<uint64_t> head_{0};
@@ -706,12 +772,14 @@ private:
     std::atomic<uint32_t> final_{0};
     std::atomic<uint32_t> cons_waiting_{0};
     std::atomic<uint32_t> prod_waiting_{0};
+    // Waiting pairs on fences (a side that sleeps often); see Waking.
+    std::atomic<uint32_t> cons_fenced_{0};
+    std::atomic<uint32_t> prod_fenced_{0};
+    std::atomic<uint64_t> space_wanted_{0};  // consumer tail that frees a batch for the waiting producer
 
     // Words the sides sleep on, written on wake-ups only.
     alignas(128) std::atomic<uint32_t> cons_event_{0};
     std::atomic<uint32_t> prod_event_{0};
-
-    // Stands in for fences under ThreadSanitizer.
 };
 
 }  // namespace ferry

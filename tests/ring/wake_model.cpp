@@ -38,11 +38,17 @@ namespace wake = ferry::wake_flag;
     std::_Exit(1);
 }
 
+// The flag and the consumer's counters, named as in a dispatcher instance.
+struct Fields {
+    uint32_t _waiting = 0;
+    uint64_t _announcements = 0, _sleeps = 0, _leftovers = 0, _spurious_wakeups = 0;
+};
+
 struct Model {
     ferry::SpscRing *ring = nullptr;
     int pipe_fd[2] = {-1, -1};  // [0] the consumer reads, [1] the producer writes
-    uint32_t flag = 0;          // the announcement, as in a dispatcher instance
-    uint64_t sleeps = 0, wakeups = 0;
+    Fields f;
+    uint64_t wakeups = 0;
     std::atomic<uint64_t> delivered{0};
     // Odd while the consumer is in its read / the producer pauses or waits
     // for the drain; the watchdog compares them between samples.
@@ -90,7 +96,7 @@ void produce(Model &m, uint64_t count) {
         while ((r = m.ring->try_push(buf, size)) == ferry::kFull) std::this_thread::yield();
         if (r != ferry::kAccepted) fail("push returned " + std::to_string(r));
         ++seq;
-        if (wake::claim(m.flag)) {
+        if (wake::claim(m.f._waiting)) {
             if (write(m.pipe_fd[1], &byte, 1) != 1) fail("pipe write failed");
             wake::count(m.wakeups);
         }
@@ -120,20 +126,27 @@ void produce(Model &m, uint64_t count) {
         }
     }
     // Quiescence: everything delivered, the consumer asleep and the pipe
-    // empty. A wake-up claimed from an announcement that the consumer then
-    // withdrew (its second look found a message) stays in the pipe until a
-    // later sleep reads it, so only now does every byte have its sleep.
+    // empty, so every byte written has been read. Then the counters' bounds.
     while (m.delivered.load(std::memory_order_acquire) < count || !(m.consumer_asleep.load() & 1) ||
            pipe_bytes(m.pipe_fd[0]) != 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    uint64_t sleeps = std::atomic_ref<uint64_t>(m.sleeps).load(), wakeups = m.wakeups;
-    if (wakeups > sleeps) fail(std::to_string(wakeups) + " wake-ups for " + std::to_string(sleeps) + " sleeps");
+    auto read = [](uint64_t &c) { return std::atomic_ref<uint64_t>(c).load(); };
+    uint64_t announced = read(m.f._announcements), sleeps = read(m.f._sleeps), leftovers = read(m.f._leftovers),
+             spurious = read(m.f._spurious_wakeups), wakeups = m.wakeups;
+    auto bound = [](bool holds, const char *what) {
+        if (!holds) fail(std::string("counter bound broken: ") + what);
+    };
+    bound(wakeups <= announced, "wake-ups <= announcements");
+    bound(sleeps <= announced, "sleeps <= announcements");
+    bound(wakeups <= sleeps + leftovers, "wake-ups <= sleeps + leftovers");
+    bound(spurious <= leftovers, "spurious wake-ups <= leftovers");
     m.ring->close();
     if (write(m.pipe_fd[1], &byte, 1) != 1) fail("pipe write failed");  // as a dispatcher's close does
 }
 
 void consume(Model &m) {
     uint64_t expected = 0;
+    wake::Sleeper<Fields> sleeper;
     auto check = [&](const char *p, size_t size) {
         uint64_t seq;
         std::memcpy(&seq, p, 8);
@@ -149,18 +162,26 @@ void consume(Model &m) {
     for (;;) {
         const char *p;
         size_t size;
-        int r = m.ring->try_pop(&p, &size);
+        auto pop = [&] { return m.ring->try_pop(&p, &size); };
+        auto read_byte = [&] {
+            char byte;
+            if (read(m.pipe_fd[0], &byte, 1) != 1) fail("pipe read failed");
+        };
+        auto read_due = [&] {
+            if (pipe_bytes(m.pipe_fd[0]) == 0) return false;
+            read_byte();
+            return true;
+        };
+        int r = pop();
         if (r == ferry::kEmpty) {
-            wake::announce(m.flag);
-            r = m.ring->try_pop(&p, &size);
-            if (r == ferry::kEmpty) {
-                wake::count(m.sleeps);
+            if (sleeper.before_wait(m.f, pop, read_due)) {
+                r = ferry::kAccepted;
+            } else {
                 m.consumer_asleep.fetch_add(1);
-                char byte;
-                if (read(m.pipe_fd[0], &byte, 1) != 1) fail("pipe read failed");
+                read_byte();
                 m.consumer_asleep.fetch_add(1);
+                r = sleeper.after_wait(m.f, pop);
             }
-            wake::withdraw(m.flag);
         }
         if (r == ferry::kClosed) return;
         if (r == ferry::kAccepted) check(p, size);
@@ -198,10 +219,11 @@ int main(int argc, char **argv) {
 
     uint64_t got = m.delivered.load();
     if (got != count) fail("delivered " + std::to_string(got) + " of " + std::to_string(count));
-    std::printf("ok   wake model: %" PRIu64 " messages in order, %" PRIu64 " sleeps, %" PRIu64
-                " wake-ups written (%.2f per 1000 messages), %s barriers, %.2f s\n",
-                count, m.sleeps, m.wakeups, 1000.0 * double(m.wakeups) / double(count),
-                wake::detail::asymmetric() ? "asymmetric" : "fence", seconds);
+    std::printf("ok   wake model: %" PRIu64 " messages in order, %" PRIu64 " announcements, %" PRIu64
+                " sleeps, %" PRIu64 " leftovers, %" PRIu64 " spurious, %" PRIu64
+                " wake-ups written (%.2f per 1000 messages), %.2f s\n",
+                count, m.f._announcements, m.f._sleeps, m.f._leftovers, m.f._spurious_wakeups, m.wakeups,
+                1000.0 * double(m.wakeups) / double(count), seconds);
     ferry::SpscRing::destroy(m.ring);
     return 0;
 }

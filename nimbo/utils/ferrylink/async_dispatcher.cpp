@@ -193,6 +193,7 @@ public:
         switch (at_) {
         case Start:
             counter_ = 0;
+            own_fd_ = socket_handle(sock_.get());
             break;
         case Callback:
             counter_ = (counter_ + 1) % 128;
@@ -203,8 +204,7 @@ public:
             }
             break;
         case Receive:
-            wake_flag::withdraw(as_adisp(self_.get())->_waiting);
-            break;
+            return after_wait();
         case Sleep:
             break;
         }
@@ -225,23 +225,37 @@ private:
         AsyncDispatcher *d = as_adisp(self_.get());
         if (!d->_running) return Step::ret_none();
         ferry_spsc_queue *q = require_ring(d->_q, "AsyncDispatcher");
-        int r = try_pop(q);
-        if (r != 1) {
-            wake_flag::announce(d->_waiting);
-            r = try_pop(q);
-            if (r == 1) wake_flag::withdraw(d->_waiting);
-        }
-        if (r == 1) {
-            Ref message = own(PyBytes_FromStringAndSize(data_, (Py_ssize_t)size_));
-            at_ = Callback;
-            return Step::await(own(PyObject_CallOneArg(d->_callback, message.get())));
-        }
+        if (try_pop(q) == 1) return deliver(d);
+        return wait_or_deliver(d, q);
+    }
+
+    // The ring was found empty.
+    Step wait_or_deliver(AsyncDispatcher *d, ferry_spsc_queue *q) {
+        auto pop = [&] { return try_pop(q); };
+        // Only while the dispatcher still owns this reader's socket: once
+        // closed, its number may belong to another.
+        auto read_due = [&] { return d->_sock == sock_.get() && receive_wakeup_now(own_fd_); };
+        if (sleeper_.before_wait(*d, pop, read_due)) return deliver(d);
         at_ = Receive;
-        wake_flag::count(d->_sleeps);
         static PyObject *one = PyLong_FromLong(1);
         PyObject *args[] = {loop_.get(), sock_.get(), one};
-        return Step::await(own(PyObject_VectorcallMethod(FERRY_STR("sock_recv"), args,
-                                                         3, nullptr)));
+        return Step::await(own(PyObject_VectorcallMethod(FERRY_STR("sock_recv"), args, 3, nullptr)));
+    }
+
+    // A datagram came.
+    Step after_wait() {
+        AsyncDispatcher *d = as_adisp(self_.get());
+        if (!d->_running) return Step::ret_none();
+        ferry_spsc_queue *q = require_ring(d->_q, "AsyncDispatcher");
+        if (sleeper_.after_wait(*d, [&] { return try_pop(q); }) == 1) return deliver(d);
+        return wait_or_deliver(d, q);
+    }
+
+    // Awaits the callback with the message just popped.
+    Step deliver(AsyncDispatcher *d) {
+        Ref message = own(PyBytes_FromStringAndSize(data_, (Py_ssize_t)size_));
+        at_ = Callback;
+        return Step::await(own(PyObject_CallOneArg(d->_callback, message.get())));
     }
 
     int try_pop(ferry_spsc_queue *q) noexcept {
@@ -254,6 +268,8 @@ private:
     const char *data_ = nullptr;
     size_t size_ = 0;
     int32_t counter_ = 0;
+    PLATFORM_SOCKET own_fd_ = FERRY_NO_SOCKET;  // sock_'s handle, for a leftover datagram
+    wake_flag::Sleeper<AsyncDispatcher> sleeper_;
 };
 
 }  // namespace
@@ -321,7 +337,6 @@ static PyMethodDef adisp_methods[] = {
 };
 
 void prepare_async_dispatcher_type() noexcept {
-    (void)wake_flag::detail::asymmetric();  // decide the barriers before any producer pushes
     PyTypeObject &t = AsyncDispatcherType;
     t.tp_name = FERRY_MODULE_NAME ".AsyncDispatcher";
     t.tp_basicsize = sizeof(AsyncDispatcher);

@@ -253,16 +253,12 @@ bool deliver(PyObject *callback, const char *data, size_t size) noexcept {
 
 // A try form that found the ring empty: announce the wait, look once more,
 // and only then wait for a wake-up datagram.
-int pop_or_sleep(SyncDispatcher *self, ferry_spsc_queue *q, const BodyForm &form, PLATFORM_SOCKET wakeups,
-                 const char **data, size_t *size) noexcept {
-    wake_flag::announce(self->_waiting);
-    int r = (q->vtab->*form.pop)(q, data, size);
-    if (r != 1) {
-        wake_flag::count(self->_sleeps);
-        receive_wakeup(wakeups);
-    }
-    wake_flag::withdraw(self->_waiting);
-    return r;
+int pop_or_sleep(SyncDispatcher *self, wake_flag::Sleeper<SyncDispatcher> &sleeper, ferry_spsc_queue *q,
+                 const BodyForm &form, PLATFORM_SOCKET wakeups, const char **data, size_t *size) noexcept {
+    auto pop = [&] { return (q->vtab->*form.pop)(q, data, size); };
+    if (sleeper.before_wait(*self, pop, [&] { return receive_wakeup_now(wakeups); })) return 1;
+    receive_wakeup(wakeups);
+    return sleeper.after_wait(*self, pop);
 }
 
 void run_body(SyncDispatcher *self, const BodyForm &form) noexcept {
@@ -276,13 +272,14 @@ void run_body(SyncDispatcher *self, const BodyForm &form) noexcept {
     ferry_spsc_queue *q = ring_of(ring.get());
     Ref callback = Ref::borrow(self->_callback);  // later changes do not reach this thread
     WaitHandle wakeups(form.polls ? self->_wakeup.fd : FERRY_NO_SOCKET);
+    wake_flag::Sleeper<SyncDispatcher> sleeper;
     lock.give();
     for (;;) {
         const char *data = nullptr;
         size_t size = 0;
         int r = running(self).load() ? (q->vtab->*form.pop)(q, &data, &size) : FERRY_SPSC_CLOSED;
         if (r != 1 && form.polls && running(self).load())
-            r = pop_or_sleep(self, q, form, wakeups.get(), &data, &size);
+            r = pop_or_sleep(self, sleeper, q, form, wakeups.get(), &data, &size);
         if (r != 1 && running(self).load()) continue;
         if (!lock.take()) {
             (void)callback.release();  // the interpreter is going away: leave them alone

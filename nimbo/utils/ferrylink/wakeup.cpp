@@ -147,8 +147,15 @@ void fill_target(WakeupTarget *target, PyObject *sock, PyObject *host) {
     const char *text = PyBytes_AsString(encoded.get());
     if (!text) throw PyErrOccurred();
     (void)inet_pton(AF_INET, text, &target->addr.sin_addr);
+    target_fd(target).store(socket_handle(sock), std::memory_order_release);
+}
+
+PLATFORM_SOCKET socket_handle(PyObject *sock) {
     Ref fileno = own(PyObject_CallMethod(sock, "fileno", nullptr));
-    target_fd(target).store(as_platform_socket(fileno.get()), std::memory_order_release);
+    Ref closed = own(PyLong_FromLong(-1));
+    int eq = PyObject_RichCompareBool(fileno.get(), closed.get(), Py_EQ);
+    if (eq < 0) throw PyErrOccurred();
+    return eq ? FERRY_NO_SOCKET : as_platform_socket(fileno.get());
 }
 
 void send_wakeup(const WakeupTarget *target) noexcept {
@@ -159,5 +166,7 @@ void send_wakeup(const WakeupTarget *target) noexcept {
 }
 
 void receive_wakeup(PLATFORM_SOCKET fd) noexcept { (void)platform::receive_byte(fd); }
+
+bool receive_wakeup_now(PLATFORM_SOCKET fd) noexcept { return platform::receive_byte_now(fd); }
 
 }  // namespace ferry

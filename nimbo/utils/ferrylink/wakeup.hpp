@@ -15,6 +15,9 @@ extern const FunctionDef setup_socket_def;
 // Binds `sock` to (host, 0) and fills `target` from getsockname() and fileno().
 void fill_target(WakeupTarget *target, PyObject *sock, PyObject *host);
 
+// sock.fileno() as a native handle; FERRY_NO_SOCKET once the socket is closed.
+PLATFORM_SOCKET socket_handle(PyObject *sock);
+
 // One datagram of the byte 0x01 from the target's socket to its own address;
 // nothing when there is no socket. Any thread, no interpreter lock needed,
 // never fails visibly.
@@ -22,6 +25,9 @@ void send_wakeup(const WakeupTarget *target) noexcept;
 
 // A blocking receive of one datagram into a 1-byte buffer; outcome ignored.
 void receive_wakeup(PLATFORM_SOCKET fd) noexcept;
+
+// Reads one datagram that is already there, without waiting: true if it did.
+bool receive_wakeup_now(PLATFORM_SOCKET fd) noexcept;
 
 inline void init_target(WakeupTarget *target) noexcept {
     target->fd = FERRY_NO_SOCKET;

@@ -130,6 +130,10 @@ typedef struct ferry_async_dispatcher {
     uint32_t _reserved;     /* 0; aligns the counters */
     uint64_t _sleeps;       /* waits for a datagram, counted by the reader */
     uint64_t _wakeups_sent; /* datagrams sent by the coalesced entries */
+    /* Newer counters, written by the reader (see the guide for their bounds). */
+    uint64_t _announcements;    /* times it found the ring empty and announced */
+    uint64_t _leftovers;        /* announcements claimed after its second look found a message */
+    uint64_t _spurious_wakeups; /* waits after which the ring was still empty */
 } ferry_async_dispatcher;
 
 /* ---- SyncDispatcher -------------------------------------------------- */
@@ -172,6 +176,10 @@ typedef struct ferry_sync_dispatcher {
     uint32_t _reserved;     /* 0; aligns the counters */
     uint64_t _sleeps;       /* waits for a datagram, counted by the thread */
     uint64_t _wakeups_sent; /* datagrams sent by the coalesced entries */
+    /* Newer counters, written by the thread (see the guide for their bounds). */
+    uint64_t _announcements;    /* times it found the ring empty and announced */
+    uint64_t _leftovers;        /* announcements claimed after its second look found a message */
+    uint64_t _spurious_wakeups; /* waits after which the ring was still empty */
 } ferry_sync_dispatcher;
 
 /* ---- CyPipe ---------------------------------------------------------- */

@@ -230,22 +230,21 @@ PyObject *start_bursts(PyObject *, PyObject *args, PyObject *kwargs) {
     });
 }
 
-// wake_counters(dispatcher) -> {sleeps, wakeups_sent, waiting}.
+// The flag and counters of either dispatcher as a dict.
+template <class D>
+PyObject *counters_of(D *d) {
+    auto load = [](uint64_t &c) { return (unsigned long long)std::atomic_ref<uint64_t>(c).load(); };
+    return Py_BuildValue("{sKsKsKsKsKsI}", "announcements", load(d->_announcements), "sleeps", load(d->_sleeps),
+                         "wakeups_sent", load(d->_wakeups_sent), "leftovers", load(d->_leftovers),
+                         "spurious_wakeups", load(d->_spurious_wakeups), "waiting",
+                         (unsigned)std::atomic_ref<uint32_t>(d->_waiting).load());
+}
+
+// wake_counters(dispatcher) -> {announcements, sleeps, wakeups_sent, leftovers, spurious_wakeups, waiting}.
 PyObject *wake_counters(PyObject *, PyObject *o) {
-    uint64_t *sleeps, *sent;
-    uint32_t *waiting;
-    if (PyObject_TypeCheck(o, ferry_api.AsyncDispatcher)) {
-        auto *d = (ferry_async_dispatcher *)o;
-        sleeps = &d->_sleeps, sent = &d->_wakeups_sent, waiting = &d->_waiting;
-    } else if (PyObject_TypeCheck(o, ferry_api.SyncDispatcher)) {
-        auto *d = (ferry_sync_dispatcher *)o;
-        sleeps = &d->_sleeps, sent = &d->_wakeups_sent, waiting = &d->_waiting;
-    } else {
-        return PyErr_Format(PyExc_TypeError, "not a dispatcher: %.200s", Py_TYPE(o)->tp_name);
-    }
-    return Py_BuildValue("{sKsKsI}", "sleeps", (unsigned long long)std::atomic_ref<uint64_t>(*sleeps).load(),
-                         "wakeups_sent", (unsigned long long)std::atomic_ref<uint64_t>(*sent).load(), "waiting",
-                         (unsigned)std::atomic_ref<uint32_t>(*waiting).load());
+    if (PyObject_TypeCheck(o, ferry_api.AsyncDispatcher)) return counters_of((ferry_async_dispatcher *)o);
+    if (PyObject_TypeCheck(o, ferry_api.SyncDispatcher)) return counters_of((ferry_sync_dispatcher *)o);
+    return PyErr_Format(PyExc_TypeError, "not a dispatcher: %.200s", Py_TYPE(o)->tp_name);
 }
 
 }  // namespace
@@ -254,7 +253,7 @@ PyMethodDef wake_methods[] = {
     {"start_bursts", (PyCFunction)(void (*)())boundary<start_bursts>, METH_VARARGS | METH_KEYWORDS,
      "start_bursts(target, tally, count, entry, other_entry=None, other_share=8, min_size=16, max_size=64, "
      "seed=1) -> BurstProducer"},
-    {"wake_counters", boundary<wake_counters>, METH_O, "wake_counters(dispatcher) -> {sleeps, wakeups_sent, waiting}"},
+    {"wake_counters", boundary<wake_counters>, METH_O, "wake_counters(dispatcher) -> {announcements, sleeps, wakeups_sent, leftovers, spurious_wakeups, waiting}"},
     {nullptr, nullptr, 0, nullptr},
 };
 
