@@ -15,8 +15,9 @@ namespace ferry {
 // for it right after finding the ring empty, so no wake-up is lost. The same
 // holds the other way for pushes that wait for space (block_on_full): such a
 // push counts itself in `_space_waiters` and asks for the lock right after
-// finding the ring full, and a consumer signals `_space_cond` after each
-// message it takes while the count is not zero.
+// finding the ring full, and while the count is not zero a consumer signals
+// `_space_cond` after the message that frees a batch of the ring and after
+// the one that empties it (see batch_freed).
 
 using AsyncQueue = ferry_async_queue;
 
@@ -277,8 +278,8 @@ private:
     enum At { Start, Notifying, Acquiring, Waiting } at_ = Start;
 };
 
-// Wakes one push waiting for space, as a task of its own: `async with cond:
-// cond.notify()` for a consumer that could not take the lock at once.
+// Wakes the pushes waiting for space, as a task of its own: `async with
+// cond: cond.notify_all()` for a consumer that could not take the lock at once.
 class SignalFrame final : public QueueFrame {
 public:
     SignalFrame(PyObject *self, PyObject *cond)
@@ -292,7 +293,7 @@ public:
 private:
     Step step(PyObject *value) override {
         if (!cond_) return enter_block(space_.get());
-        if (!value || !notify_and_leave(false)) return Step::error();
+        if (!value || !notify_and_leave(true)) return Step::error();
         return Step::ret_none();
     }
 
@@ -334,7 +335,7 @@ private:
         size_t size = 0;
         if (ring->vtab->try_pop(ring, &data, &size) == 1) {
             Ref message = own(PyBytes_FromStringAndSize(data, (Py_ssize_t)size));
-            if (queue()->_space_waiters > 0) signal_space();
+            if (queue()->_space_waiters > 0 && batch_freed(ring)) signal_space();
             return deliver(std::move(message));
         }
         // Empty: ask for the lock at once, with no suspension in between.
@@ -342,7 +343,18 @@ private:
         return enter_block(queue()->_notify_cond);
     }
 
-    // Wakes one push waiting for space. The consumer holds a message here, so
+    // Pushes waiting for space are woken when the message just taken frees
+    // a batch (an eighth of the ring) and when it empties the ring, not at
+    // every message: a producer ahead of its consumer then waits once per
+    // batch. Pushes and pops move the count by one, so a pop that frees a
+    // batch lands on the mark exactly.
+    static bool batch_freed(ferry_spsc_queue *ring) noexcept {
+        size_t batch = ring->capacity / 8 ? ring->capacity / 8 : 1;
+        size_t pending = ring->vtab->pending(ring);
+        return pending == 0 || pending + batch == ring->capacity;
+    }
+
+    // Wakes the pushes waiting for space. The consumer holds a message here, so
     // it never suspends: a lock that cannot be taken at once is left to a task.
     void signal_space() {
         Ref space = Ref::borrow(queue()->_space_cond);
@@ -355,7 +367,7 @@ private:
             if (r == PYGEN_ERROR) throw PyErrOccurred();
             if (r == PYGEN_RETURN) {
                 cond_ = std::move(space);
-                if (!notify_and_leave(false)) throw PyErrOccurred();
+                if (!notify_and_leave(true)) throw PyErrOccurred();
                 return;
             }
             // It suspended after all: dropping it (closing it) withdraws the request.
