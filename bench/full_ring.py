@@ -2,9 +2,10 @@
 waits for space. The consumer does about 1 us of Python per message. Prints,
 per path, the system calls per message of the whole process (strace -c -f,
 less a run of no messages) for the native paths, and for AsyncQueue the
-wake-ups of waiting pushes per message (returns from the space condition's
-wait). A producer woken at every freed slot shows about 1 here; one woken for
-a batch of space, a small fraction.
+wake-ups of waiting pushes (returns from the space condition's wait) and the
+consumer's signals of space (notify calls) per message. A producer woken, or
+signalled, at every freed slot shows about 1 here; once per batch of space,
+a small fraction.
 
     .venv/bin/python bench/full_ring.py [--count N]
 """
@@ -72,8 +73,8 @@ def syscalls(path, count):
 
 async def async_queue(count):
     q = fl.AsyncQueue(block_on_full=True)
-    wakeups = 0
-    wait = asyncio.Condition.wait
+    wakeups = signals = 0
+    wait, notify, notify_all = asyncio.Condition.wait, asyncio.Condition.notify, asyncio.Condition.notify_all
     producer = None
 
     async def counted_wait(cond):  # the producer's waits are its waits for space
@@ -83,7 +84,16 @@ async def async_queue(count):
             wakeups += 1
         return r
 
+    def counted(method):  # the consumer's notifications are its signals of space
+        def call(cond, *args):
+            nonlocal signals
+            if asyncio.current_task() is not producer:
+                signals += 1
+            return method(cond, *args)
+        return call
+
     asyncio.Condition.wait = counted_wait
+    asyncio.Condition.notify, asyncio.Condition.notify_all = counted(notify), counted(notify_all)
     try:
         message = b"x" * SIZE
 
@@ -99,9 +109,9 @@ async def async_queue(count):
         producer = asyncio.ensure_future(produce())
         await asyncio.gather(producer, consume())
     finally:
-        asyncio.Condition.wait = wait
+        asyncio.Condition.wait, asyncio.Condition.notify, asyncio.Condition.notify_all = wait, notify, notify_all
     await q.shutdown()
-    return wakeups
+    return wakeups, signals
 
 
 def main():
@@ -116,9 +126,10 @@ def main():
     for name in PATHS:
         calls = syscalls(name, args.count) - syscalls(name, 0)
         print(f"{name:<46} {calls / args.count:>12.4f}  system calls (all threads)", flush=True)
-    wakeups = asyncio.run(async_queue(args.count))
-    print(f"{'AsyncQueue, push_obj / pop, block_on_full':<46} {wakeups / args.count:>12.4f}  "
-          "wake-ups of waiting pushes")
+    wakeups, signals = asyncio.run(async_queue(args.count))
+    name = "AsyncQueue, push_obj / pop, block_on_full"
+    print(f"{name:<46} {wakeups / args.count:>12.4f}  wake-ups of waiting pushes")
+    print(f"{name:<46} {signals / args.count:>12.4f}  signals of space by the consumer (notify calls)")
 
 
 if __name__ == "__main__":

@@ -25,7 +25,8 @@ class SPSCQueue:
 
     ``capacity`` messages of up to ``slot_size`` bytes each. ``overwrite``: a
     push into a full queue drops the oldest unread message and is accepted.
-    ``block_on_full``: ``push`` waits for space until ``close()``.
+    ``block_on_full``: ``push`` waits for space until ``close()``; a waiting
+    push is woken once an eighth of the ring is free.
     ``zerocopy``: native pops point into the ring itself.
     """
 

@@ -170,7 +170,8 @@ class AsyncQueue:
     Everything runs on the loop's thread: it is not for other threads. The
     push methods return the ring's result (1 accepted, 0 full, -1 too large,
     -2 closed); with ``block_on_full=True`` a push that finds the ring full
-    waits until a consumer has taken a message. A push never awaited pushes
+    waits until consumers have freed an eighth of the ring, or emptied it.
+    A push never awaited pushes
     nothing and warns "coroutine ... was never awaited".
     ``copy.copy`` gives a second queue over the same ring; a queue made by the
     constructor cannot be pickled (its loop, lock and ring cannot).

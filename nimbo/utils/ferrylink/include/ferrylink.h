@@ -27,8 +27,8 @@
  * - push_coalesced / push_var_coalesced (newer): a datagram only when the
  *   consumer has announced that it is about to wait for one (its field
  *   _waiting), at most one per wait; while the consumer is busy a push is
- *   the ring call and a load of that flag, no system call. Use it for high
- *   message rates.
+ *   the ring call, a memory fence and a load of that flag, no system call.
+ *   Use it for high message rates.
  */
 #ifndef NIMBO_FERRYLINK_H
 #define NIMBO_FERRYLINK_H
