@@ -37,8 +37,11 @@ try:
 except ImportError:
     uvloop = None
 
-from nimbo.utils.ferrylink import _ferrytest as ft
-from nimbo.utils.ferrylink import ferrylink as fl
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from common import pyplot, save_chart  # noqa: E402
+
+from nimbo.utils.ferrylink import _ferrytest as ft  # noqa: E402
+from nimbo.utils.ferrylink import ferrylink as fl  # noqa: E402
 
 SIZE = 64
 PAD = bytes(SIZE - 8)
@@ -285,13 +288,8 @@ def print_result(r):
 
 
 def write_chart(results, rates, path):
-    try:
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError:
-        print("\nno chart: matplotlib is not installed (pip install .[demo])")
+    plt = pyplot()
+    if plt is None:
         return
     keys = list(dict.fromkeys(r.key for r in results))
     by = {(r.key, r.rate): r for r in results}
@@ -310,10 +308,7 @@ def write_chart(results, rates, path):
     axes[0].legend(fontsize=8)
     fig.suptitle(f"{SIZE}-byte messages from a paced producer: delay and CPU at fixed rates", fontsize=10)
     fig.tight_layout()
-    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
-    print(f"\nchart: {os.path.abspath(path)}")
+    save_chart(plt, fig, path)
 
 
 def main():
