@@ -93,7 +93,7 @@ build() {
 }
 
 old_label="${commits[0]}"
-new_label="${commits[1]:-working tree}"
+new_label="${commits[1]:-working tree on $(git rev-parse --short HEAD)}"
 old_dir="$(build "$(tree_of "${commits[0]}")" "$old_label")"
 new_dir="$(build "$(tree_of "${commits[1]:-}")" "$new_label")"
 exec "$old_dir/venv/bin/python" "$ROOT/bench/compare.py" "${forward[@]}" \

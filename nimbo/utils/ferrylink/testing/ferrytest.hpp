@@ -5,6 +5,7 @@
 #pragma once
 #include <Python.h>
 #include <ferrylink.h>
+#include <errno.h>
 #include <time.h>
 #ifdef __linux__
 #include <sys/prctl.h>
@@ -127,7 +128,7 @@ class Pacer {
         due_ns_ += period_ns_;
         if (monotonic_ns() >= due_ns_) return;
         timespec t{(time_t)(due_ns_ / 1000000000u), (long)(due_ns_ % 1000000000u)};
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) != 0) {
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) == EINTR) {
         }
     }
     bool paced() const { return period_ns_ != 0; }
