@@ -140,13 +140,15 @@ def cypipe(count, rate, timeout):
 
 
 async def paced_coroutine(push, count, rate):
-    """A producer coroutine on the consumer's loop, paced like the native one."""
+    """A producer coroutine on the consumer's loop, paced like the native one.
+    It sleeps only when half a millisecond or more ahead: the loop's timers
+    are not finer than that, and a sleep per message would cap the rate."""
     period = 1e9 / rate
     due = time.monotonic_ns()
     now = time.monotonic_ns
     for _ in range(count):
         due += period
-        if due > now():
+        if due - now() >= 500_000:
             await asyncio.sleep((due - now()) / 1e9)
         await push(now().to_bytes(8, "little") + PAD)
 
