@@ -10,8 +10,8 @@
 # tree's bench/paths.py against both builds, interleaved, and prints the table
 # (see there). The ring's own benchmark is this tree's bench/ring_bench.cpp
 # compiled against each version's ring (that version's own copy if it does not
-# compile), and is left out when boost's headers are missing and cannot be
-# installed.
+# compile); its boost rows are left out when boost's headers are missing and
+# cannot be installed.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$ROOT/scripts/find_python.sh"
@@ -19,7 +19,7 @@ source "$ROOT/scripts/find_python.sh"
 forward=() commits=()
 while [ $# -gt 0 ]; do
   case "$1" in
-    -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; exit 0 ;;
     --rounds|--paths|--scale) forward+=("$1" "$2"); shift 2 ;;
     --list) forward+=("$1"); shift ;;
     -*) echo "unknown option $1" >&2; exit 2 ;;
@@ -51,14 +51,13 @@ if ! have_boost && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
   echo "boost's headers missing: installing libboost-dev" >&2
   { apt-get update -qq && apt-get install -y -qq libboost-dev; } >/dev/null 2>&1 || true
 fi
-have_boost || echo "no boost headers: the ring's rows are left out" >&2
+have_boost || echo "no boost headers: the ring benchmark's boost rows are left out" >&2
 
 # The ring benchmark of one build: this tree's source against the build's
 # ring, cached per source; that build's own source when this one does not
 # compile against it. Prints the binary's path, or nothing.
 ring_bench() {
   local dir="$1" hash bin
-  have_boost || return 0
   hash="$(sha1sum < "$ROOT/bench/ring_bench.cpp" | cut -c1-12)"
   bin="$dir/ring_bench.$hash"
   if [ ! -x "$bin" ]; then
