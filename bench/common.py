@@ -1,4 +1,5 @@
-"""Small helpers shared by the benchmarks: repeated runs and a printed table."""
+"""Small helpers shared by the benchmarks: repeated runs, a printed table, charts."""
+import os
 import statistics
 import time
 
@@ -49,3 +50,24 @@ def syscalls_per_message(script, child_args, count, calls=("sendto", "sched_yiel
             if len(parts) == 2 and parts[0] in seen:
                 seen[parts[0]] = int(parts[1])
     return {call: n / count for call, n in seen.items()}
+
+
+def pyplot():
+    """matplotlib's pyplot drawing to files, or None (said on stdout) when
+    matplotlib is not installed."""
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        print("\nno chart: matplotlib is not installed (pip install .[demo])")
+        return None
+    return plt
+
+
+def save_chart(plt, fig, path):
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+    print(f"\nchart: {os.path.abspath(path)}")

@@ -16,9 +16,12 @@ import threading
 import time
 from dataclasses import dataclass
 
-from nimbo.spsc_queue.spsc_queue import SPSCQueue
-from nimbo.utils.ferrylink import _ferrytest as ft
-from nimbo.utils.ferrylink import ferrylink as fl
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from common import pyplot, save_chart  # noqa: E402
+
+from nimbo.spsc_queue.spsc_queue import SPSCQueue  # noqa: E402
+from nimbo.utils.ferrylink import _ferrytest as ft  # noqa: E402
+from nimbo.utils.ferrylink import ferrylink as fl  # noqa: E402
 
 BRIDGE_COUNT = 100_000  # the call_soon_threadsafe bridge runs at tens of thousands a second
 TIMEOUT = 120.0
@@ -286,13 +289,8 @@ compare AsyncQueue with asyncio.Queue on the line below it, not with the native 
 
 
 def write_chart(rows, path, count, size):
-    try:
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError:
-        print("\nno chart: matplotlib is not installed (pip install .[demo])")
+    plt = pyplot()
+    if plt is None:
         return
     rows = list(reversed(rows))  # the first row at the top
     rates = [r.delivered / r.seconds for r in rows]
@@ -310,10 +308,7 @@ def write_chart(rows, path, count, size):
                  "blue: ferrylink; grey: what a user would write instead (or the bare ring), same run", fontsize=10)
     ax.tick_params(axis="y", labelsize=8)
     fig.tight_layout()
-    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
-    print(f"\nchart: {os.path.abspath(path)}")
+    save_chart(plt, fig, path)
 
 
 def main():

@@ -1,10 +1,14 @@
 // Throughput of the ring core beside boost::lockfree::spsc_queue, one
 // producer and one consumer thread. Prints a table of medians; not a test.
+// Without boost's headers the boost rows and the ratios to them are left out.
 //
 // Usage: ring_bench [messages] [runs]   (defaults 10,000,000 and 7)
 #include "ring.hpp"
 
+#if __has_include(<boost/lockfree/spsc_queue.hpp>)
 #include <boost/lockfree/spsc_queue.hpp>
+#define RING_BENCH_BOOST 1
+#endif
 
 #include <pthread.h>
 #include <sched.h>
@@ -97,6 +101,7 @@ inline uint64_t read_message(const void *p, size_t n) {
     return sum;
 }
 
+#ifdef RING_BENCH_BOOST
 template <size_t N>
 double run_boost(uint64_t count) {
     auto *q = new boost::lockfree::spsc_queue<Msg<N>>(16384);
@@ -122,6 +127,7 @@ double run_boost(uint64_t count) {
     delete q;
     return s;
 }
+#endif
 
 enum class Form { FixedTry, FixedWait, VarTry, VarWait };
 
@@ -241,14 +247,18 @@ int main(int argc, char **argv) {
         uint64_t n;
     };
     std::vector<Case> cases = {
+#ifdef RING_BENCH_BOOST
         {"boost spsc_queue 64 B", [&] { return run_boost<64>(count); }, count},
+#endif
         {"fixed try_push/try_pop 64 B, zerocopy", [&] { return run_ferry(Form::FixedTry, 64, true, count); }, count},
         {"fixed try_push/try_pop 64 B, copy", [&] { return run_ferry(Form::FixedTry, 64, false, count); }, count},
         {"fixed push/pop+release 64 B (block_on_full)", [&] { return run_ferry(Form::FixedWait, 64, true, count); }, count},
         {"var try_push_var/try_pop_var 64 B, zerocopy", [&] { return run_ferry(Form::VarTry, 64, true, count); }, count},
         {"var try_push_var/try_pop_var 64 B, copy", [&] { return run_ferry(Form::VarTry, 64, false, count); }, count},
         {"var push_var/pop_var 64 B (block_on_full)", [&] { return run_ferry(Form::VarWait, 64, true, count); }, count},
+#ifdef RING_BENCH_BOOST
         {"boost spsc_queue 1 KiB", [&] { return run_boost<1024>(count_1k); }, count_1k},
+#endif
         {"fixed try_push/try_pop 1 KiB, zerocopy", [&] { return run_ferry(Form::FixedTry, 1024, true, count_1k); }, count_1k},
         {"var try_push_var/try_pop_var 1 KiB, zerocopy", [&] { return run_ferry(Form::VarTry, 1024, true, count_1k); }, count_1k},
     };
@@ -276,6 +286,7 @@ int main(int argc, char **argv) {
     }
     line(mc.name, mc.median(), mc.min(), mc.max(), mc.unit);
 
+#ifdef RING_BENCH_BOOST
     // Ratios of the medians against boost measured in the same run.
     double boost64 = rate[0].median();
     auto ratio = [&](size_t i, double target) {
@@ -290,5 +301,6 @@ int main(int argc, char **argv) {
     ratio(4, 2.5);
     ratio(5, 2.5);
     ratio(6, 2.5);
+#endif
     return 0;
 }

@@ -2,7 +2,9 @@
 queue, through the method table or through the three preset pointers."""
 import gc
 import pickle
+import time
 import weakref
+from array import array
 
 import pytest
 
@@ -110,6 +112,16 @@ class TestNativeToNative:
         producer = ft.start_producer(p, "push_fn", total, [64])  # no retry: push waits for room
         assert ft.pipe_consume(p, "pointers", total, [64], 60)["received"] == total
         assert producer.join() == (total, [])
+
+    def test_a_paced_producer_stamps_the_clock_python_reads(self):
+        # bench/latency.py takes each delay as the consumer's monotonic clock minus this stamp
+        p = fl.CyPipe()
+        before = time.monotonic_ns()
+        producer = ft.start_producer(p, "push_fn", 50, [64], retry_full=True, rate=20_000)
+        delays = array("Q", ft.pipe_delays(p, "pointers", 50, 60))
+        elapsed = time.monotonic_ns() - before
+        assert producer.join() == (50, [])
+        assert len(delays) == 50 and max(delays) <= elapsed
 
     def test_closing_the_queue_releases_a_waiting_consumer(self):
         p = fl.CyPipe()

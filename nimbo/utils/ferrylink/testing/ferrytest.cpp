@@ -59,7 +59,14 @@ struct Producer {
     std::thread *thread;
     uint64_t accepted;
     std::vector<int> *refused;  // results <= 0, in order
+    double cpu_seconds;         // the thread's own CPU time, set when it ends
 };
+
+double thread_cpu_seconds() {
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return (double)t.tv_sec + (double)t.tv_nsec * 1e-9;
+}
 
 void producer_dealloc(PyObject *o) {
     auto *p = (Producer *)o;
@@ -78,22 +85,32 @@ PyObject *producer_join(PyObject *o, PyObject *) {
     return Py_BuildValue("(KN)", (unsigned long long)p->accepted, codes);
 }
 
+PyObject *producer_cpu(PyObject *o, PyObject *) {
+    auto *p = (Producer *)o;
+    join_unlocked(p->thread);
+    return PyFloat_FromDouble(p->cpu_seconds);
+}
+
 PyMethodDef producer_methods[] = {
     {"join", boundary<producer_join>, METH_NOARGS, "join() -> (accepted, [refused results])"},
+    {"cpu_seconds", boundary<producer_cpu>, METH_NOARGS, "cpu_seconds() -> the thread's CPU time (joins it)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyTypeObject ProducerType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
-// start_producer(target, entry, count, sizes, retry_full=False, first_seq=0)
+// start_producer(target, entry, count, sizes, retry_full=False, first_seq=0,
+// rate=0): with a rate, paced and each message stamped (see Pacer) in place
+// of its number.
 PyObject *start_producer(PyObject *, PyObject *args, PyObject *kwargs) {
-    static const char *kw[] = {"target", "entry", "count", "sizes", "retry_full", "first_seq", nullptr};
+    static const char *kw[] = {"target", "entry", "count", "sizes", "retry_full", "first_seq", "rate", nullptr};
     PyObject *target, *sizes_obj;
     const char *entry;
     unsigned long long count, first_seq = 0;
     int retry_full = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OsKO|pK", const_cast<char **>(kw), &target, &entry, &count,
-                                     &sizes_obj, &retry_full, &first_seq))
+    double rate = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OsKO|pKd", const_cast<char **>(kw), &target, &entry, &count,
+                                     &sizes_obj, &retry_full, &first_seq, &rate))
         return nullptr;
     auto call = resolve(target, entry);
     if (!call) return nullptr;
@@ -116,14 +133,17 @@ PyObject *start_producer(PyObject *, PyObject *args, PyObject *kwargs) {
     return new_instance<Producer>(&ProducerType, [&](Producer *p) {
         p->target = Py_NewRef(target);
         p->refused = new std::vector<int>();
-        p->thread = new std::thread([p, call, count, sizes, retry_full, first_seq] {
+        p->thread = new std::thread([p, call, count, sizes, retry_full, first_seq, rate] {
             size_t largest = 0;
             for (size_t s : sizes) largest = s > largest ? s : largest;
             std::vector<char> buf(largest + 1);
+            Pacer pacer(rate);
             for (uint64_t i = 0; i < count; ++i) {
                 uint64_t seq = first_seq + i;
                 size_t size = sizes[i % sizes.size()];
                 fill_message(buf.data(), seq, size);
+                pacer.wait();
+                if (pacer.paced()) Pacer::stamp(buf.data());
                 int r = call(p->target, buf.data(), size);
                 while (r == 0 && retry_full) {
                     std::this_thread::yield();
@@ -134,29 +154,35 @@ PyObject *start_producer(PyObject *, PyObject *args, PyObject *kwargs) {
                 else
                     p->refused->push_back(r);
             }
+            p->cpu_seconds = thread_cpu_seconds();
         });
         return true;
     });
 }
 
-// start_bridge(func, arg, count, size): what a user without this library
-// writes, as a reference for benchmarks: a native thread that per message
-// takes the interpreter lock, makes the bytes object and calls func(arg, b)
-// (or func(b) when arg is None).
+// start_bridge(func, arg, count, size, rate=0): what a user without this
+// library writes, as a reference for benchmarks: a native thread that per
+// message takes the interpreter lock, makes the bytes object and calls
+// func(arg, b) (or func(b) when arg is None). With a rate, paced and stamped
+// before the lock is taken (waiting for it is part of the delay).
 PyObject *start_bridge(PyObject *, PyObject *args) {
     PyObject *func, *arg;
     unsigned long long count;
     Py_ssize_t size;
-    if (!PyArg_ParseTuple(args, "OOKn", &func, &arg, &count, &size)) return nullptr;
+    double rate = 0;
+    if (!PyArg_ParseTuple(args, "OOKn|d", &func, &arg, &count, &size, &rate)) return nullptr;
     return new_instance<Producer>(&ProducerType, [&](Producer *p) {
         p->target = Py_BuildValue("(OO)", func, arg);
         if (!p->target) return false;
         p->refused = new std::vector<int>();
-        p->thread = new std::thread([p, count, size] {
+        p->thread = new std::thread([p, count, size, rate] {
             std::vector<char> buf((size_t)size + 1);
             PyObject *f = PyTuple_GET_ITEM(p->target, 0), *a = PyTuple_GET_ITEM(p->target, 1);
+            Pacer pacer(rate);
             for (uint64_t seq = 0; seq < count; ++seq) {
                 fill_message(buf.data(), seq, (size_t)size);
+                pacer.wait();
+                if (pacer.paced()) Pacer::stamp(buf.data());
                 PyGILState_STATE g = PyGILState_Ensure();
                 PyObject *b = PyBytes_FromStringAndSize(buf.data(), size);
                 PyObject *r = !b             ? nullptr
@@ -172,6 +198,7 @@ PyObject *start_bridge(PyObject *, PyObject *args) {
                 Py_XDECREF(b);
                 PyGILState_Release(g);
             }
+            p->cpu_seconds = thread_cpu_seconds();
         });
         return true;
     });
@@ -246,9 +273,9 @@ PyObject *native_setup(PyObject *, PyObject *args) {
 
 PyMethodDef module_methods[] = {
     {"start_producer", (PyCFunction)(void (*)())boundary<start_producer>, METH_VARARGS | METH_KEYWORDS,
-     "start_producer(target, entry, count, sizes, retry_full=False, first_seq=0) -> Producer"},
+     "start_producer(target, entry, count, sizes, retry_full=False, first_seq=0, rate=0) -> Producer"},
     {"push", boundary<push>, METH_VARARGS, "push(target, entry, data) -> int"},
-    {"start_bridge", boundary<start_bridge>, METH_VARARGS, "start_bridge(func, arg, count, size) -> Producer"},
+    {"start_bridge", boundary<start_bridge>, METH_VARARGS, "start_bridge(func, arg, count, size, rate=0) -> Producer"},
     {"make_message", boundary<make_message>, METH_VARARGS, "make_message(seq, size) -> bytes"},
     {"check_message", boundary<check_message>, METH_VARARGS, "check_message(data, seq) -> bool"},
     {"fields", boundary<fields>, METH_O, "fields(obj) -> dict"},

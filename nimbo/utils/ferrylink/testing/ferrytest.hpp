@@ -5,6 +5,11 @@
 #pragma once
 #include <Python.h>
 #include <ferrylink.h>
+#include <errno.h>
+#include <time.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <cstdint>
 #include <exception>
 #include <new>
@@ -95,6 +100,46 @@ inline bool message_ok(const char *buf, uint64_t seq, size_t size) {
         if (buf[i] != (i < 8 ? (char)((seq >> (8 * i)) & 0xff) : (char)((seq + i) & 0xff))) return false;
     return true;
 }
+
+// The clock of time.monotonic_ns(), in nanoseconds.
+inline uint64_t monotonic_ns() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (uint64_t)t.tv_sec * 1000000000u + (uint64_t)t.tv_nsec;
+}
+
+// Keeps a producer thread at `rate` messages/s (0: no pacing) for the latency
+// benchmark. It sleeps until the next message is due rather than spinning,
+// so that the process's CPU time is the paths' own; after a late wake-up the
+// messages due meanwhile go back to back, which keeps the average rate.
+// stamp() writes the monotonic nanoseconds into a message's first 8 bytes
+// (little-endian) just before its push, so that the consumer can tell the
+// delay from push to callback.
+class Pacer {
+  public:
+    explicit Pacer(double rate)
+        : period_ns_(rate > 0 ? (uint64_t)(1e9 / rate) : 0), due_ns_(monotonic_ns()) {
+#ifdef __linux__
+        if (period_ns_) prctl(PR_SET_TIMERSLACK, 1000UL);  // wake within 1 us, not the default 50
+#endif
+    }
+    void wait() {
+        if (!period_ns_) return;
+        due_ns_ += period_ns_;
+        if (monotonic_ns() >= due_ns_) return;
+        timespec t{(time_t)(due_ns_ / 1000000000u), (long)(due_ns_ % 1000000000u)};
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) == EINTR) {
+        }
+    }
+    bool paced() const { return period_ns_ != 0; }
+    static void stamp(char *message) {
+        uint64_t now = monotonic_ns();
+        for (int i = 0; i < 8; ++i) message[i] = (char)((now >> (8 * i)) & 0xff);
+    }
+
+  private:
+    uint64_t period_ns_, due_ns_;
+};
 
 // A native push entry of some object, callable without the interpreter lock.
 using PushCall = int (*)(PyObject *target, const char *data, size_t size);

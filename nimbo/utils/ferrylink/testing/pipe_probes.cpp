@@ -133,6 +133,29 @@ void consume(Ends ends, uint64_t count, const std::vector<size_t> &sizes, Tally 
     t.done.store(true);
 }
 
+// Runs `consume` on a native thread, the interpreter lock released, until it
+// sets `done`; after `timeout` seconds closes `queue`, so that a consumer
+// waiting for a lost message returns (and a producer retrying on a full
+// queue stops). True when it timed out.
+template <class F>
+bool run_with_deadline(ferry_spsc_queue *queue, double timeout, const std::atomic<bool> &done, F &&consume) {
+    bool timed_out = false;
+    Py_BEGIN_ALLOW_THREADS
+    std::thread consumer(consume);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
+    while (!done.load()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            timed_out = true;
+            close_queue(queue);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    consumer.join();
+    Py_END_ALLOW_THREADS
+    return timed_out;
+}
+
 // pipe_consume(obj, how, count, sizes, timeout) -> dict of counts: a native
 // thread pops `count` messages numbered from 0 whose sizes cycle through
 // `sizes` (as start_producer makes them) and checks each. After `timeout`
@@ -152,29 +175,45 @@ PyObject *pipe_consume(PyObject *, PyObject *args) {
     Py_DECREF(seq);
     if (PyErr_Occurred()) return nullptr;
     if (sizes.empty()) return PyErr_Format(PyExc_ValueError, "sizes is empty");
-    ferry_spsc_queue *queue = queue_of(target);
     Tally t;
     bool timed_out = false;
     bool ok = with_ends(target, how, [&](auto ends) {
-        Py_BEGIN_ALLOW_THREADS
-        std::thread consumer([&] { consume(ends, count, sizes, t); });
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
-        while (!t.done.load()) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                timed_out = true;
-                close_queue(queue);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        consumer.join();
-        Py_END_ALLOW_THREADS
+        timed_out = run_with_deadline(queue_of(target), timeout, t.done, [&] { consume(ends, count, sizes, t); });
     });
     if (!ok) return nullptr;
     return Py_BuildValue("{sKsKsKsKsisO}", "received", (unsigned long long)t.received, "wrong_size",
                          (unsigned long long)t.wrong_size, "corrupt", (unsigned long long)t.corrupt, "out_of_order",
                          (unsigned long long)t.out_of_order, "last", t.last, "timed_out",
                          timed_out ? Py_True : Py_False);
+}
+
+// pipe_delays(obj, how, count, timeout) -> bytes: a native thread pops up to
+// `count` messages stamped by a paced producer (see Pacer) and notes for each
+// the nanoseconds from its stamp to its pop, as native-endian uint64 (an
+// array('Q') reads them); fewer when the queue closed or `timeout` passed.
+PyObject *pipe_delays(PyObject *, PyObject *args) {
+    PyObject *target;
+    const char *how;
+    unsigned long long count;
+    double timeout;
+    if (!PyArg_ParseTuple(args, "OsKd", &target, &how, &count, &timeout)) return nullptr;
+    std::vector<uint64_t> delays;
+    delays.reserve(count);
+    std::atomic<bool> done{false};
+    bool ok = with_ends(target, how, [&](auto ends) {
+        run_with_deadline(queue_of(target), timeout, done, [&] {
+            for (uint64_t i = 0; i < count; ++i) {
+                const char *d = nullptr;
+                size_t n = 0;
+                if (ends.pop(&d, &n) != 1 || n < 8) break;
+                delays.push_back(monotonic_ns() - number_of(d));
+                ends.release();
+            }
+            done.store(true);
+        });
+    });
+    if (!ok) return nullptr;
+    return PyBytes_FromStringAndSize((const char *)delays.data(), (Py_ssize_t)(delays.size() * sizeof(uint64_t)));
 }
 
 // ---- single operations ---------------------------------------------------------------
@@ -285,6 +324,7 @@ PushCall resolve_pipe(PyObject *target, const std::string &name) {
 
 PyMethodDef pipe_methods[] = {
     {"pipe_consume", boundary<pipe_consume>, METH_VARARGS, "pipe_consume(obj, how, count, sizes, timeout) -> dict"},
+    {"pipe_delays", boundary<pipe_delays>, METH_VARARGS, "pipe_delays(obj, how, count, timeout) -> bytes of uint64"},
     {"pipe_pop", boundary<pipe_pop>, METH_VARARGS, "pipe_pop(obj, how) -> (result, bytes or None)"},
     {"pipe_close_queue", boundary<pipe_close_queue>, METH_O, "pipe_close_queue(obj): closes the ring queue"},
     {"pipe_pointers", boundary<pipe_pointers>, METH_O, "pipe_pointers(pipe) -> (push, pop, release) entry names"},

@@ -106,9 +106,10 @@ PyObject *sync_run_body(PyObject *, PyObject *args) {
 // message, taking the interpreter lock for each call: on one thread state
 // kept for the whole run (the cheapest way), or with PyGILState_Ensure and
 // PyGILState_Release around each call (what a user's native thread does).
+// With a rate, paced and stamped before the lock is taken (see Pacer).
 // Returns the seconds from the thread's start to its end; the caller's lock
 // is released meanwhile.
-PyObject *run_locked_thread(PyObject *func, unsigned long long count, Py_ssize_t size, bool keep_state) {
+PyObject *run_locked_thread(PyObject *func, unsigned long long count, Py_ssize_t size, bool keep_state, double rate) {
     if (size < 0) return PyErr_Format(PyExc_ValueError, "negative size");
     PyInterpreterState *interp = PyInterpreterState_Get();
     bool failed = false;
@@ -118,8 +119,11 @@ PyObject *run_locked_thread(PyObject *func, unsigned long long count, Py_ssize_t
         std::vector<char> buf((size_t)size + 1);
         PyThreadState *ts = keep_state ? PyThreadState_New(interp) : nullptr;
         auto start = std::chrono::steady_clock::now();
+        Pacer pacer(rate);
         for (unsigned long long seq = 0; seq < count && !failed; ++seq) {
             fill_message(buf.data(), seq, (size_t)size);
+            pacer.wait();
+            if (pacer.paced()) Pacer::stamp(buf.data());
             PyGILState_STATE g = PyGILState_UNLOCKED;
             if (ts)
                 PyEval_RestoreThread(ts);
@@ -151,14 +155,15 @@ PyObject *run_locked_thread(PyObject *func, unsigned long long count, Py_ssize_t
     return PyFloat_FromDouble(seconds);
 }
 
-// locked_run(func, count, size, keep_state=True) -> seconds.
+// locked_run(func, count, size, keep_state=True, rate=0) -> seconds.
 PyObject *locked_run(PyObject *, PyObject *args) {
     PyObject *func;
     unsigned long long count;
     Py_ssize_t size;
     int keep_state = 1;
-    if (!PyArg_ParseTuple(args, "OKn|p", &func, &count, &size, &keep_state)) return nullptr;
-    return run_locked_thread(func, count, size, keep_state);
+    double rate = 0;
+    if (!PyArg_ParseTuple(args, "OKn|pd", &func, &count, &size, &keep_state, &rate)) return nullptr;
+    return run_locked_thread(func, count, size, keep_state, rate);
 }
 
 }  // namespace
@@ -183,7 +188,7 @@ PyMethodDef sync_methods[] = {
     {"sync_run_body", boundary<sync_run_body>, METH_VARARGS,
      "sync_run_body(dispatcher, name): a thread body, run here"},
     {"locked_run", boundary<locked_run>, METH_VARARGS,
-     "locked_run(func, count, size, keep_state=True) -> seconds: a native thread calling func(message), "
+     "locked_run(func, count, size, keep_state=True, rate=0) -> seconds: a native thread calling func(message), "
      "lock taken per message"},
     {nullptr, nullptr, 0, nullptr},
 };
