@@ -82,8 +82,8 @@ check_modules() {
   fi
 
   # The targets, their sources and the project's compile options, as CMake
-  # configures them (for the host: the lists and options do not depend on it,
-  # only the Windows link libraries below do).
+  # configures them for this host: MinGW takes the same GCC branch of the
+  # options, and only the Windows link libraries (below) differ.
   local cm="$out/cmake"
   mkdir -p "$cm/.cmake/api/v1/query"
   touch "$cm/.cmake/api/v1/query/codemodel-v2" "$cm/.cmake/api/v1/query/cache-v2"
@@ -103,14 +103,14 @@ check_modules() {
   # Import library for python313.dll, from exactly the CPython symbols the
   # Linux modules import; objects (types, exceptions, singletons) are DATA, as
   # the interpreter's own symbol table says.
-  local libpython symbols
+  local libpython linux_builds
   libpython="$("$py" -c 'import sys, sysconfig, os
 print(os.path.join(sysconfig.get_config_var("LIBDIR"), sysconfig.get_config_var("INSTSONAME"))
       if sysconfig.get_config_var("Py_ENABLE_SHARED") else sys.executable)')"
   nm -D --defined-only "$libpython" | awk 'NF == 3 && $2 ~ /^[BDRV]$/ { sub(/@.*/, "", $3); print $3 }' \
     | sort -u >"$mod/data_symbols"
-  # shellcheck disable=SC2046
-  nm -D --undefined-only $(awk '{print $2}' <<<"$modules") | awk 'NF == 2 { sub(/@.*/, "", $2); print $2 }' \
+  mapfile -t linux_builds < <(cut -d ' ' -f 2- <<<"$modules")
+  nm -D --undefined-only "${linux_builds[@]}" | awk 'NF == 2 { sub(/@.*/, "", $2); print $2 }' \
     | grep -E '^_?Py' | sort -u >"$mod/symbols"
   {
     echo "LIBRARY python313.dll"
@@ -123,8 +123,8 @@ print(os.path.join(sysconfig.get_config_var("LIBDIR"), sysconfig.get_config_var(
 
   # -static links libstdc++, libgcc and winpthreads in, so that a .pyd needs
   # nothing beyond python313.dll and what Windows itself ships.
-  local name linux args pyd dlls bad
-  while read -r name linux; do
+  local name args pyd dlls bad
+  while read -r name _; do
     mapfile -t args <"$mod/$name.args"
     pyd="$mod/$name.cp313-win_amd64.pyd"
     "$CROSS" -I "$ROOT/scripts/windows" -isystem "$mod/include/python" "${args[@]}" \

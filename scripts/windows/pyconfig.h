@@ -5,32 +5,23 @@
 #ifndef Py_CONFIG_H
 #define Py_CONFIG_H
 
-/* The Windows branches of the headers: no <unistd.h>, the Windows error calls. */
-#define MS_WINDOWS
-/* A 64-bit interpreter: the 32-bit-only branches stay off. */
-#define MS_WIN64
-/* The API lives in python313.dll: functions and data are dllimport. */
-#define Py_ENABLE_SHARED 1
-/* Windows spells import and export with __declspec, and PyInit_* is dllexport. */
-#define HAVE_DECLSPEC_DLL
-/* Thread-local keys are Windows TLS indices (cpython/pythread.h). */
-#define NT_THREADS
+#define MS_WINDOWS            /* the headers' Windows branches: no <unistd.h>, the Windows error calls */
+#define MS_WIN64              /* a 64-bit interpreter: the 32-bit-only branches stay off */
+#define Py_ENABLE_SHARED 1    /* the API lives in python313.dll, so it is imported */
+#define HAVE_DECLSPEC_DLL     /* imports and PyInit_* exports are spelled __declspec(dllimport/dllexport) */
+#define NT_THREADS            /* thread-local keys are Windows TLS indices (cpython/pythread.h) */
 
-/* LLP64: long stays 32 bits while pointers and size_t have 64. */
-#define SIZEOF_INT 4
-#define SIZEOF_LONG 4
-#define SIZEOF_LONG_LONG 8
-#define SIZEOF_VOID_P 8
-#define SIZEOF_SIZE_T 8
-/* wchar_t is a UTF-16 unit. */
-#define SIZEOF_WCHAR_T 2
+#define SIZEOF_INT 4          /* LLP64, as MSVC lays it out */
+#define SIZEOF_LONG 4         /* LLP64: long stays 32 bits on 64-bit Windows */
+#define SIZEOF_LONG_LONG 8    /* the 64-bit integer that pointers convert through */
+#define SIZEOF_VOID_P 8       /* 64-bit pointers */
+#define SIZEOF_SIZE_T 8       /* 64-bit sizes */
+#define SIZEOF_WCHAR_T 2      /* wchar_t is a UTF-16 unit */
 
-/* Windows has no ssize_t; the interpreter's Py_ssize_t is a 64-bit __int64. */
-typedef long long Py_ssize_t;
-#define PY_SSIZE_T_MAX LLONG_MAX
-#define HAVE_PY_SSIZE_T 1
+typedef long long Py_ssize_t; /* Windows has no ssize_t; the interpreter's is a 64-bit __int64 */
+#define PY_SSIZE_T_MAX LLONG_MAX /* its largest value */
+#define HAVE_PY_SSIZE_T 1     /* tells pyport.h that Py_ssize_t is defined above */
 
-/* The release interpreter keeps docstrings (PyDoc_STR). */
-#define WITH_DOC_STRINGS 1
+#define WITH_DOC_STRINGS 1    /* the release interpreter keeps docstrings (PyDoc_STR) */
 
 #endif
