@@ -350,8 +350,11 @@ static void start_thread(SyncDispatcher *self) {
         thread = std::thread(run_thread, self, body);
     } catch (const std::system_error &e) {
         undo();
-        errno = e.code().value();
-        PyErr_SetFromErrno(PyExc_OSError);
+        // OSError(errno, text) from the code itself: PyErr_SetFromErrno reads
+        // the interpreter's C runtime's errno, which a module built with another
+        // runtime (MinGW's msvcrt beside python313.dll's ucrt) cannot set.
+        Ref args = own(Py_BuildValue("(is)", e.code().value(), e.code().message().c_str()));
+        PyErr_SetObject(PyExc_OSError, args.get());
         throw PyErrOccurred();
     } catch (...) {
         undo();

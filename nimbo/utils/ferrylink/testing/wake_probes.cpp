@@ -3,6 +3,7 @@
 // (and checks now and then that the consumer catches up), and the
 // dispatchers' wait counters.
 #include "ferrytest.hpp"
+#include "platform/cpu.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -133,12 +134,6 @@ PyMethodDef bursts_methods[] = {
 
 PyTypeObject BurstProducerType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
-inline void cpu_pause() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
-
 // Waits until the consumer has delivered `pushed` messages, watching closely
 // for the first 200 us; false after a second without getting there.
 bool drained(Tally *tally, uint64_t pushed) {
@@ -149,7 +144,7 @@ bool drained(Tally *tally, uint64_t pushed) {
         if (waited > std::chrono::microseconds(200))
             std::this_thread::sleep_for(std::chrono::microseconds(20));
         else
-            cpu_pause();
+            ferry::platform::cpu_relax();
     }
     return true;
 }
@@ -213,7 +208,7 @@ PyObject *start_bursts(PyObject *, PyObject *args, PyObject *kwargs) {
             while (seq < count) {
                 if (rng() % 2) {
                     wait_drained();
-                    for (uint64_t spin = rng() % 24; spin > 0; --spin) cpu_pause();
+                    for (uint64_t spin = rng() % 24; spin > 0; --spin) ferry::platform::cpu_relax();
                     if (!push()) return;
                     wait_drained();
                     continue;
