@@ -175,9 +175,11 @@ def test_dropped_set_up_dispatchers_are_closed_with_a_resource_warning():
         warnings.simplefilter("always")
         for detach in (True, False) * 5:
             fl.SyncDispatcher(print, detach=detach).setup()
+        with pytest.raises(RuntimeError, match="no running event loop"):
+            fl.AsyncDispatcher(print).setup()  # its socket stays bound
         assert settle(lambda: native_threads() <= threads and open_fds() <= fds)
-    unclosed = [w for w in caught if issubclass(w.category, ResourceWarning) and "unclosed" in str(w.message)]
-    assert len(unclosed) == 10
+    unclosed = [w for w in caught if issubclass(w.category, ResourceWarning) and "unclosed <" in str(w.message)]
+    assert len(unclosed) == 11
 
 
 def test_a_forked_child_frees_inherited_producers():
