@@ -30,7 +30,8 @@ static_assert(int(FERRY_SPSC_FULL) == ferry::kFull && int(FERRY_SPSC_EMPTY) == f
 constexpr int kPushBusy = 0;
 // reserved_flags[1]: the family of forms the ring was first used with. The
 // two families lay messages out differently, so a pop of the other family
-// misreads them; the Python methods refuse to mix them.
+// misreads them: both the native entries and the Python methods refuse to
+// mix them.
 constexpr int kFamily = 1;
 enum Family : unsigned char { kUnused = 0, kFixed = 1, kVariable = 2 };
 
@@ -54,14 +55,16 @@ inline SpscRing *ring_of(ferry_spsc_queue *q) noexcept {
 // ---- the method table: other threads, no interpreter lock, no refcounts ----
 
 // Every entry: the ring member `Form` on the ring of `q`. A push or pop form
-// (family `F`) records its family first and returns CLOSED on a ring never
-// built; pending, release and close (kUnused) find nothing to do there.
+// (family `F`) records its family first, returns WRONG_FAMILY on a ring used
+// through the other one and CLOSED on a ring never built; pending, release
+// and close (kUnused) find nothing to do there.
 template <auto Form, Family F, class R, class... Args>
 R entry(ferry_spsc_queue *q, Args... args) noexcept {
     SpscRing *r = ring_of(q);
     if constexpr (F != kUnused) {
         if (r == nullptr) return FERRY_SPSC_CLOSED;
-        note_family(q, F);
+        if (note_family(q, F) != F) [[unlikely]]
+            return FERRY_SPSC_WRONG_FAMILY;
     } else if (r == nullptr) {
         return R();
     }
@@ -205,7 +208,9 @@ int queue_init(PyObject *self, PyObject *args, PyObject *kwds) noexcept {
             r = SpscRing::create(opt, err);
             FERRY_END_ALLOW_THREADS
             if (r == nullptr) {
-                PyErr_NoMemory();
+                PyErr_Format(PyExc_MemoryError,
+                             "SPSCQueue: cannot reserve memory for a ring of capacity %zu and slot_size %zu",
+                             opt.capacity, opt.slot_size);
                 return -1;
             }
             if (ring_of(q) != nullptr) {  // another __init__ won while the lock was released
@@ -419,8 +424,8 @@ PyDoc_STRVAR(queue_doc,
 "(the _var methods and entries): a byte ring of capacity * slot_size bytes\n"
 "holding length-prefixed records; a message fits if 8 + its length rounded\n"
 "up to 8 is at most that. A queue is used in one form only: it records the\n"
-"family of its first push or pop, and the Python methods of the other\n"
-"family raise RuntimeError.\n"
+"family of its first push or pop: the Python methods of the other family\n"
+"raise RuntimeError, its native entries return WRONG_FAMILY (-3).\n"
 "\n"
 "Push results: 1 accepted, 0 full, -1 (TOO_LARGE) never fits, -2 (CLOSED)\n"
 "after close(). Pops: the oldest message; empty -> 0 (try forms) or wait;\n"
@@ -475,7 +480,8 @@ int module_exec(PyObject *m) noexcept {
         PyModule_AddIntConstant(m, "FULL", FERRY_SPSC_FULL) < 0 ||
         PyModule_AddIntConstant(m, "EMPTY", FERRY_SPSC_EMPTY) < 0 ||
         PyModule_AddIntConstant(m, "TOO_LARGE", FERRY_SPSC_TOO_LARGE) < 0 ||
-        PyModule_AddIntConstant(m, "CLOSED", FERRY_SPSC_CLOSED) < 0)
+        PyModule_AddIntConstant(m, "CLOSED", FERRY_SPSC_CLOSED) < 0 ||
+        PyModule_AddIntConstant(m, "WRONG_FAMILY", FERRY_SPSC_WRONG_FAMILY) < 0)
         return -1;
     return 0;
 }

@@ -16,7 +16,8 @@
  *   ring of capacity * slot_size bytes holding length-prefixed records; a
  *   record never wraps, so a message may be as large as the ring allows.
  *   A ring is used in one of the two families only; it records the family of
- *   its first push or pop (the Python methods refuse the other one).
+ *   its first push or pop, and the other family is refused: the native
+ *   entries return FERRY_SPSC_WRONG_FAMILY, the Python methods raise.
  * - overwrite: a push into a full ring drops the oldest unread message and is
  *   accepted; the consumer never sees a torn message.
  * - block_on_full: push/push_var wait for space (until close) instead of
@@ -36,6 +37,8 @@
  *   A waiting pop returns promptly with a non-1 result after close: messages
  *   pushed before the close are delivered first, then FERRY_SPSC_CLOSED.
  *   Once a pop has returned FERRY_SPSC_CLOSED no message can follow.
+ * - every push and pop form: FERRY_SPSC_WRONG_FAMILY (< 0) on a ring that
+ *   records the other family; nothing is pushed or popped.
  * - pending: messages accepted and neither popped nor dropped (a message the
  *   consumer holds is no longer counted).
  *
@@ -62,7 +65,8 @@ enum {
     FERRY_SPSC_EMPTY = 0,
     FERRY_SPSC_FULL = 0,
     FERRY_SPSC_TOO_LARGE = -1,
-    FERRY_SPSC_CLOSED = -2
+    FERRY_SPSC_CLOSED = -2,
+    FERRY_SPSC_WRONG_FAMILY = -3 /* newer: a form of the family the ring is not used in */
 };
 
 struct ferry_spsc_queue;

@@ -12,6 +12,7 @@ EMPTY: Final[int]
 TOO_LARGE: Final[int]
 """Push result: the message can never fit (-1)."""
 CLOSED: Final[int]
+WRONG_FAMILY: Final[int]
 """Push or pop result after ``close()`` (-2)."""
 
 @disjoint_base

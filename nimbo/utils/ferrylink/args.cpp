@@ -96,36 +96,39 @@ static Ref as_pylong(PyObject *o) {
     return r;
 }
 
-[[noreturn]] static void overflow(const char *fmt, const char *ctype) {
-    PyErr_Format(PyExc_OverflowError, fmt, ctype);
+[[noreturn]] static void overflow(const char *arg, const char *what, const char *ctype) {
+    if (arg)
+        PyErr_Format(PyExc_OverflowError, "argument '%s': %s %s", arg, what, ctype);
+    else
+        PyErr_Format(PyExc_OverflowError, "%s %s", what, ctype);
     throw PyErrOccurred();
 }
 
-static unsigned long long as_unsigned(PyObject *o, unsigned long long max, const char *ctype) {
+static unsigned long long as_unsigned(PyObject *o, unsigned long long max, const char *ctype, const char *arg) {
     Ref v = as_pylong(o);
     int over = 0;
     long long s = PyLong_AsLongLongAndOverflow(v.get(), &over);
     if (s == -1 && PyErr_Occurred()) throw PyErrOccurred();
-    if (over < 0 || (over == 0 && s < 0)) overflow("can't convert negative value to %s", ctype);
+    if (over < 0 || (over == 0 && s < 0)) overflow(arg, "can't convert negative value to", ctype);
     unsigned long long u = over == 0 ? (unsigned long long)s : PyLong_AsUnsignedLongLong(v.get());
     if (u == (unsigned long long)-1 && PyErr_Occurred()) {
         PyErr_Clear();
-        overflow("value too large to convert to %s", ctype);
+        overflow(arg, "value too large to convert to", ctype);
     }
-    if (u > max) overflow("value too large to convert to %s", ctype);
+    if (u > max) overflow(arg, "value too large to convert to", ctype);
     return u;
 }
 
-size_t as_size_t(PyObject *o) { return (size_t)as_unsigned(o, SIZE_MAX, "size_t"); }
-uint16_t as_uint16(PyObject *o) { return (uint16_t)as_unsigned(o, UINT16_MAX, "uint16_t"); }
-uint64_t as_uint64(PyObject *o) { return (uint64_t)as_unsigned(o, UINT64_MAX, "size_t"); }
+size_t as_size_t(PyObject *o, const char *arg) { return (size_t)as_unsigned(o, SIZE_MAX, "size_t", arg); }
+uint16_t as_uint16(PyObject *o, const char *arg) { return (uint16_t)as_unsigned(o, UINT16_MAX, "uint16_t", arg); }
+uint64_t as_uint64(PyObject *o, const char *arg) { return (uint64_t)as_unsigned(o, UINT64_MAX, "size_t", arg); }
 
-int32_t as_int32(PyObject *o) {
+int32_t as_int32(PyObject *o, const char *arg) {
     Ref v = as_pylong(o);
     int over = 0;
     long long s = PyLong_AsLongLongAndOverflow(v.get(), &over);
     if (s == -1 && PyErr_Occurred()) throw PyErrOccurred();
-    if (over != 0 || s > INT32_MAX || s < INT32_MIN) overflow("value too large to convert to %s", "int");
+    if (over != 0 || s > INT32_MAX || s < INT32_MIN) overflow(arg, "value too large to convert to", "int");
     return (int32_t)s;
 }
 

@@ -27,10 +27,11 @@ void check_exact_type(PyObject *obj, PyTypeObject *type, const char *argname, bo
 
 // ---- integers and truth, as native-typed parameters take them ------------------
 
-size_t as_size_t(PyObject *o);
-int32_t as_int32(PyObject *o);
-uint16_t as_uint16(PyObject *o);
-uint64_t as_uint64(PyObject *o);
+// `arg`, when given, names the argument in the OverflowError.
+size_t as_size_t(PyObject *o, const char *arg = nullptr);
+int32_t as_int32(PyObject *o, const char *arg = nullptr);
+uint16_t as_uint16(PyObject *o, const char *arg = nullptr);
+uint64_t as_uint64(PyObject *o, const char *arg = nullptr);
 bool truth(PyObject *o);
 
 }  // namespace ferry

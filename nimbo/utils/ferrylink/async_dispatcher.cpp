@@ -64,13 +64,14 @@ static int adisp_init(PyObject *o, PyObject *args, PyObject *kwargs) {
                                             "variable_size"};
         PyObject *a[6];
         parse_args_tuple("__init__", names, 6, 1, args, kwargs, a);
-        size_t capacity = a[1] ? as_size_t(a[1]) : 16384;
-        size_t slot_size = a[2] ? as_size_t(a[2]) : 2048;
+        size_t capacity = a[1] ? as_size_t(a[1], "capacity") : 16384;
+        size_t slot_size = a[2] ? as_size_t(a[2], "slot_size") : 2048;
         bool overwrite = a[3] ? truth(a[3]) : false;
         bool zerocopy = a[4] ? truth(a[4]) : false;
         bool variable_size = a[5] ? truth(a[5]) : false;
 
         Ref q = make_ring(slot_size, capacity, overwrite, zerocopy);
+        claim_family(q, variable_size);
 
         AsyncDispatcher *self = as_adisp(o);
         retire_ring(o, self->_q);
@@ -85,33 +86,55 @@ static int adisp_init(PyObject *o, PyObject *args, PyObject *kwargs) {
 // AsyncDispatcher.setup, to detect overrides (strong: kept for the process).
 static PyObject *own_setup_function = nullptr;
 
-// `_finalize`, handed to the task's loop by close: cancel unless already done.
-static PyObject *finalize_task(PyObject *task, PyObject *) {
+// A done callback of a retired reader task: closes the socket it waited on.
+static PyObject *close_reader_socket(PyObject *sock, PyObject *) {
     return guard([&] {
-        Ref done = own(PyObject_CallMethod(task, "done", nullptr));
-        if (!truth(done.get())) own(PyObject_CallMethod(task, "cancel", nullptr));
+        close_socket(sock);
+        return Py_NewRef(Py_None);
+    });
+}
+static PyMethodDef close_reader_socket_def = {"_close_socket", close_reader_socket, METH_O, nullptr};
+
+// `_finalize`, handed to the task's loop by close: cancel unless already
+// done, and close the reader's socket (None: none to close) once the task
+// has ended. The loop's selector keys readers by descriptor number and lets
+// go of this one only while the cancellation unwinds sock_recv: closed
+// earlier, the number could go to a new socket that the loop then ignores.
+static PyObject *finalize_task(PyObject *task_and_sock, PyObject *) {
+    return guard([&] {
+        PyObject *task = PyTuple_GET_ITEM(task_and_sock, 0), *sock = PyTuple_GET_ITEM(task_and_sock, 1);
+        bool done = truth(own(PyObject_CallMethod(task, "done", nullptr)).get());
+        if (sock != Py_None) {
+            Ref closer = own(PyCFunction_New(&close_reader_socket_def, sock));
+            if (done)
+                own(PyObject_CallOneArg(closer.get(), task));
+            else
+                own(PyObject_CallMethod(task, "add_done_callback", "O", closer.get()));
+        }
+        if (!done) own(PyObject_CallMethod(task, "cancel", nullptr));
         return Py_NewRef(Py_None);
     });
 }
 static PyMethodDef finalize_def = {"_finalize", finalize_task, METH_NOARGS, nullptr};
 
-// Takes the reader task out of the dispatcher and hands its cancellation to
-// the task's own loop. A closed loop can never run the task again: there is
-// nothing to hand over.
-static void retire_task(AsyncDispatcher *self) {
-    if (self->_task == Py_None) return;
+// Takes the reader task and the socket out of the dispatcher: the task's
+// cancellation, and the socket's close after it, go to the task's own loop.
+// Without a task, or on a closed loop (which never runs the task again), the
+// socket is closed at once.
+static void retire_reader(AsyncDispatcher *self) {
     Ref task = Ref::steal(std::exchange(self->_task, Py_NewRef(Py_None)));
-    Ref loop = own(PyObject_CallMethod(task.get(), "get_loop", nullptr));
-    if (truth(own(PyObject_CallMethod(loop.get(), "is_closed", nullptr)).get())) return;
-    Ref finalize = own(PyCFunction_New(&finalize_def, task.get()));
-    own(PyObject_CallMethod(loop.get(), "call_soon_threadsafe", "O", finalize.get()));
-}
-
-static void close_socket(AsyncDispatcher *self) {
-    if (self->_sock == Py_None) return;
-    invalidate_target(&self->_wakeup);
-    own(PyObject_CallMethod(self->_sock, "close", nullptr));
-    assign_borrowed(self->_sock, Py_None);
+    retire_socket_field(self->_sock, &self->_wakeup, [&](PyObject *sock) {
+        if (task.get() != Py_None) {
+            Ref loop = own(PyObject_CallMethod(task.get(), "get_loop", nullptr));
+            if (!truth(own(PyObject_CallMethod(loop.get(), "is_closed", nullptr)).get())) {
+                Ref task_and_sock = own(PyTuple_Pack(2, task.get(), sock));
+                Ref finalize = own(PyCFunction_New(&finalize_def, task_and_sock.get()));
+                own(PyObject_CallMethod(loop.get(), "call_soon_threadsafe", "O", finalize.get()));
+                return;
+            }
+        }
+        close_socket(sock);
+    });
 }
 
 // Done callback of the reader task: an exception that ended it goes to the
@@ -131,25 +154,41 @@ static PyObject *report_reader_end(PyObject *dispatcher, PyObject *task) {
 }
 static PyMethodDef report_reader_end_def = {"_report_reader_end", report_reader_end, METH_O, nullptr};
 
-// A second setup retires the first one's reader and socket. The new socket is
-// made before the old one closes, so it cannot take over the old handle
-// number, which the old reader's loop may still watch until the cancel runs.
+// The new socket, its bound address, the loop and the reader task are all
+// made first; only then are the earlier reader and socket retired and the
+// new ones swapped in, so a setup that fails leaves an earlier reader
+// working. With no reader to keep, the socket is bound and targeted before
+// the loop is looked for, as a first setup always did.
 static void adisp_do_setup(AsyncDispatcher *self, PyObject *host, int recvbuf) {
     require_ring(self->_q, "AsyncDispatcher");
-    Ref new_sock = setup_socket(false, recvbuf);
-    retire_task(self);
-    close_socket(self);
-    assign(self->_sock, std::move(new_sock));
-    PyObject *sock = self->_sock;
-    Ref keep_sock = Ref::borrow(sock);
-    fill_target(&self->_wakeup, sock, host);
+    Ref sock = setup_socket(false, recvbuf);
+    WakeupTarget target;
+    init_target(&target);
+    fill_target(&target, sock.get(), host);
+    auto swap_in_socket = [&] {
+        retire_reader(self);
+        self->_wakeup.addr = target.addr;
+        target_fd(&self->_wakeup).store(target_fd(&target).load(), std::memory_order_release);
+        assign_borrowed(self->_sock, sock.get());
+    };
+    bool keeps_reader = self->_task != Py_None;
+    if (!keeps_reader) swap_in_socket();
     Ref asyncio = global("asyncio");
     Ref loop = own(PyObject_CallMethod(asyncio.get(), "get_running_loop", nullptr));
     const char *reader = self->_variable_size ? "_AsyncDispatcher__reader_var" : "_AsyncDispatcher__reader";
-    Ref coro = own(PyObject_CallMethod(reinterpret_cast<PyObject *>(self), reader, "OO", loop.get(), sock));
+    Ref coro = own(PyObject_CallMethod(reinterpret_cast<PyObject *>(self), reader, "OO", loop.get(), sock.get()));
     Ref task = own(PyObject_CallMethod(loop.get(), "create_task", "O", coro.get()));
-    Ref report = own(PyCFunction_New(&report_reader_end_def, reinterpret_cast<PyObject *>(self)));
-    own(PyObject_CallMethod(task.get(), "add_done_callback", "O", report.get()));
+    try {
+        Ref report = own(PyCFunction_New(&report_reader_end_def, reinterpret_cast<PyObject *>(self)));
+        own(PyObject_CallMethod(task.get(), "add_done_callback", "O", report.get()));
+        if (keeps_reader) swap_in_socket();
+    } catch (const PyErrOccurred &) {
+        // Not started yet: cancelled now, it never reads, so one reader stays.
+        Ref exc = Ref::steal(PyErr_GetRaisedException());
+        if (!Ref::steal(PyObject_CallMethod(task.get(), "cancel", nullptr))) PyErr_Clear();
+        PyErr_SetRaisedException(exc.release());
+        throw;
+    }
     assign(self->_task, std::move(task));
 }
 
@@ -167,8 +206,7 @@ static void adisp_close(AsyncDispatcher *self) {
     Ref q = Ref::borrow(self->_q);  // a constructor call may replace `_q` meanwhile
     if (is_ring(q.get())) close_ring(q);
     send_wakeup(&self->_wakeup);
-    retire_task(self);
-    close_socket(self);
+    retire_reader(self);
 }
 
 static PyObject *adisp_close_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -317,8 +355,11 @@ static int adisp_clear(PyObject *o) {
 }
 
 // Runs before the fields go, also for instances the collector found in a cycle.
+// One set up and never closed warns, as an unclosed socket or file does.
 static void adisp_finalize(PyObject *o) {
     PendingExceptionKept kept;
+    if (as_adisp(o)->_sock != Py_None && PyErr_ResourceWarning(o, 1, "unclosed %R", o) < 0)
+        write_unraisable(FERRY_MODULE_NAME ".AsyncDispatcher.__dealloc__");
     if (!Ref::steal(PyObject_CallMethod(o, "close", nullptr)))
         write_unraisable(FERRY_MODULE_NAME ".AsyncDispatcher.__dealloc__");
 }

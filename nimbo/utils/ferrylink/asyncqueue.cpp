@@ -7,6 +7,9 @@
 #include "ring_field.hpp"
 #include "type_helpers.hpp"
 
+#include <unordered_map>
+#include <vector>
+
 namespace ferry {
 
 // Invariants: `_q` is None or an SPSCQueue; every try_push/try_pop is made on
@@ -17,7 +20,9 @@ namespace ferry {
 // push counts itself in `_space_waiters` and asks for the lock right after
 // finding the ring full, and while the count is not zero a consumer signals
 // `_space_cond` after the message that frees a batch of the ring and after
-// the one that empties it (see batch_freed).
+// the one that empties it (see batch_freed). Copies share a ring, and with it
+// the pushes waiting for its space: every holder of one ring has the same
+// `_space_cond` and `_space_waiters` (see RingHolders).
 
 using AsyncQueue = ferry_async_queue;
 
@@ -66,6 +71,46 @@ void check_async_context_manager(PyObject *obj) {
 }
 
 IdleLocks idle_locks;
+
+// The AsyncQueues holding each ring, lock held. The space-waiting state is
+// kept equal across the holders of a ring, so a pop on any of them releases
+// a push waiting on another. Never destroyed: the process may end after the
+// runtime.
+class RingHolders {
+public:
+    // `self->_q` was just set: take the ring's shared space state.
+    void join(AsyncQueue *self) {
+        if (self->_q == Py_None) return;
+        std::vector<AsyncQueue *> &v = holders_[self->_q];
+        if (!v.empty()) {
+            assign_borrowed(self->_space_cond, v.front()->_space_cond);
+            self->_space_waiters = v.front()->_space_waiters;
+        }
+        v.push_back(self);
+    }
+    // `self->_q` is about to change: the ring's waiters stay with the other
+    // holders; a push of this queue still waiting finds its condition gone.
+    void leave(AsyncQueue *self) noexcept {
+        auto it = holders_.find(self->_q);
+        if (it != holders_.end()) {
+            std::erase(it->second, self);
+            if (it->second.empty()) holders_.erase(it);
+        }
+        assign_borrowed(self->_space_cond, Py_None);
+        self->_space_waiters = 0;
+    }
+    // Each holder of `ring`.
+    template <class F>
+    void each(PyObject *ring, F &&f) {
+        auto it = holders_.find(ring);
+        if (it == holders_.end()) return;
+        for (AsyncQueue *q : it->second) f(q);
+    }
+
+private:
+    std::unordered_map<PyObject *, std::vector<AsyncQueue *>> holders_;
+};
+RingHolders &ring_holders = *new RingHolders();
 
 // ---- coroutine frames ---------------------------------------------------------
 
@@ -191,6 +236,7 @@ public:
     int traverse(visitproc visit, void *arg) noexcept override {
         Py_VISIT(msg_.get());
         Py_VISIT(owner_.get());
+        Py_VISIT(counted_in_.get());
         if (exported_) Py_VISIT(view_.obj);
         return QueueFrame::traverse(visit, arg);
     }
@@ -233,17 +279,22 @@ private:
 
     Step wait_for_space() {
         AsyncQueue *q = queue();
-        if (q->_space_cond == Py_None)
-            assign(q->_space_cond, call_method(global("asyncio").get(), FERRY_STR("Condition"), q->_lock));
-        waiting_ = true;
-        ++q->_space_waiters;
+        if (q->_space_cond == Py_None) {
+            Ref cond = call_method(global("asyncio").get(), FERRY_STR("Condition"), q->_lock);
+            ring_holders.each(q->_q, [&](AsyncQueue *h) { assign_borrowed(h->_space_cond, cond.get()); });
+        }
+        counted_in_ = Ref::borrow(q->_q);
+        ring_holders.each(q->_q, [](AsyncQueue *h) { ++h->_space_waiters; });
         at_ = Acquiring;
         return enter_block(q->_space_cond);
     }
 
+    // Uncounted from the holders of the ring it was counted in (the queue
+    // itself may have left it since).
     void stop_waiting() noexcept {
-        if (waiting_) --queue()->_space_waiters;
-        waiting_ = false;
+        if (!counted_in_) return;
+        Ref ring = std::move(counted_in_);
+        ring_holders.each(ring.get(), [](AsyncQueue *h) { --h->_space_waiters; });
     }
 
     void convert() {
@@ -261,7 +312,7 @@ private:
         }
         case Conversion::Str:
         default:
-            rc = str_to_cbuf(msg_.get(), &data_, &size_);
+            rc = str_to_cbuf_for("AsyncQueue.push_str", msg_.get(), &data_, &size_);
             break;
         }
         check(rc);
@@ -271,7 +322,7 @@ private:
     Ref owner_;          // push_obj: the bytes object holding the message
     Py_buffer view_{};   // push_buf: the export of msg
     bool exported_ = false;
-    bool waiting_ = false;  // counted in `_space_waiters`
+    Ref counted_in_;  // while waiting for space: the ring whose holders count it
     Conversion kind_;
     const char *data_ = nullptr;  // the converted message
     size_t size_ = 0;
@@ -279,7 +330,8 @@ private:
 };
 
 // Wakes the pushes waiting for space, as a task of its own: `async with
-// cond: cond.notify_all()` for a consumer that could not take the lock at once.
+// cond: cond.notify_all()` for a consumer that could not take the lock at
+// once, or for a re-initialisation.
 class SignalFrame final : public QueueFrame {
 public:
     SignalFrame(PyObject *self, PyObject *cond)
@@ -433,6 +485,7 @@ private:
     // return; the next push to find the ring full makes a new one.
     Step release_pushes() {
         Ref space = Ref::borrow(queue()->_space_cond);
+        ring_holders.each(queue()->_q, [](AsyncQueue *h) { assign_borrowed(h->_space_cond, Py_None); });
         assign_borrowed(queue()->_space_cond, Py_None);
         if (space.get() == Py_None || queue()->_space_waiters == 0) return join();
         at_ = Releasing;
@@ -586,32 +639,85 @@ Ref running_loop(PyObject *asyncio) {
     }
 }
 
+// Coroutines wait on the queue: pops on `_notify_cond`, pushes for space.
+bool coroutines_wait(AsyncQueue *self) {
+    if (self->_space_waiters > 0) return true;
+    PyObject *waiters = nullptr;
+    if (self->_notify_cond == Py_None ||
+        PyObject_GetOptionalAttr(self->_notify_cond, FERRY_STR("_waiters"), &waiters) < 0 || !waiters) {
+        PyErr_Clear();  // not an asyncio.Condition: nothing to tell
+        return false;
+    }
+    Py_ssize_t n = PyObject_Length(Ref::steal(waiters).get());
+    if (n < 0) PyErr_Clear();
+    return n > 0;
+}
+
+}  // namespace
+
+// `self->_q` becomes `ring`. Pushes of this queue still waiting for space in
+// the old ring are released (they return FULL, as after shutdown), woken by
+// a task on the queue's loop.
+void replace_queue_ring(PyObject *o, PyObject *ring, Ref *fresh) {
+    AsyncQueue *self = as_queue(o);
+    Ref space = Ref::borrow(self->_space_cond);
+    bool pushes_wait = self->_space_waiters > 0;
+    ring_holders.leave(self);
+    if (fresh) {
+        retire_ring(o, self->_q);
+        publish_ring(self->_q, std::move(*fresh));
+    } else {
+        assign_borrowed(self->_q, ring);
+    }
+    ring_holders.join(self);
+    if (space.get() == Py_None || !pushes_wait || self->_loop == Py_None) return;
+    Ref coro = make_coro(&signal_info, std::make_unique<SignalFrame>(o, space.get()));
+    call_method(self->_loop, FERRY_STR("create_task"), coro.get());
+}
+
+namespace {
+
 int queue_init(PyObject *o, PyObject *args, PyObject *kwargs) {
     int rc = guard_int([&] {
         static const char *const names[] = {"loop", "slot_size", "capacity", "overwrite", "zerocopy",
                                             "block_on_full"};
         PyObject *a[6];
         parse_args_tuple("__init__", names, 6, 0, args, kwargs, a);
-        uint64_t slot_size = a[1] ? as_uint64(a[1]) : 1024;
-        uint64_t capacity = a[2] ? as_uint64(a[2]) : 16384;
+        uint64_t slot_size = a[1] ? as_uint64(a[1], "slot_size") : 1024;
+        uint64_t capacity = a[2] ? as_uint64(a[2], "capacity") : 16384;
         bool overwrite = a[3] ? truth(a[3]) : false;
         bool zerocopy = a[4] ? truth(a[4]) : false;
         bool block_on_full = a[5] ? truth(a[5]) : false;
 
         Ref q = make_ring(slot_size, capacity, overwrite, zerocopy, block_on_full);
+        claim_family(q, false);
         Ref asyncio = global("asyncio");
-        Ref lock = call_method(asyncio.get(), FERRY_STR("Lock"));
-        Ref cond = call_method(asyncio.get(), FERRY_STR("Condition"), lock.get());
         PyObject *given = a[0] ? a[0] : Py_None;
         Ref loop = given == Py_None ? running_loop(asyncio.get()) : Ref::borrow(given);
+        // Called again on the same loop, the queue keeps its lock and
+        // condition, so pops waiting on them get the new ring's messages. Its
+        // coroutines cannot follow it to another loop.
+        AsyncQueue *self = as_queue(o);
+        bool keep_condition = self->_notify_cond != Py_None && self->_loop == loop.get();
+        if (!keep_condition && self->_loop != Py_None && coroutines_wait(self)) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "AsyncQueue.__init__: coroutines still wait on this queue on its loop; initialise it "
+                            "again on that loop, or after they are done");
+            throw PyErrOccurred();
+        }
+        Ref lock, cond;
+        if (!keep_condition) {
+            lock = call_method(asyncio.get(), FERRY_STR("Lock"));
+            cond = call_method(asyncio.get(), FERRY_STR("Condition"), lock.get());
+        }
 
         // Everything is built: only now is the object changed.
-        AsyncQueue *self = as_queue(o);
-        retire_ring(o, self->_q);
-        assign(self->_lock, std::move(lock));
-        assign(self->_notify_cond, std::move(cond));
+        if (!keep_condition) {
+            assign(self->_lock, std::move(lock));
+            assign(self->_notify_cond, std::move(cond));
+        }
         assign(self->_loop, std::move(loop));
-        publish_ring(self->_q, std::move(q));
+        replace_queue_ring(o, nullptr, &q);
         return 0;
     });
     if (rc < 0) add_traceback(FERRY_QUEUE_PATH "__init__");
@@ -632,6 +738,7 @@ int queue_traverse(PyObject *o, visitproc visit, void *arg) {
 
 int queue_clear(PyObject *o) {
     AsyncQueue *self = as_queue(o);
+    ring_holders.leave(self);  // none of its pushes waits: a waiting push holds it
     assign_borrowed(self->_q, Py_None);
     assign_borrowed(self->_loop, Py_None);
     assign_borrowed(self->_callback, Py_None);

@@ -17,6 +17,11 @@ void prepare_async_queue_type() noexcept;
 void bind_async_queue_methods();
 extern const FunctionDef unpickle_async_queue_def;  // __pyx_unpickle_AsyncQueue
 
+// `_q` of the AsyncQueue `o` becomes `ring` (borrowed), or with `fresh` the
+// ring that a constructor call made (retiring the old one); the pushes that
+// waited for space in the old ring are released.
+void replace_queue_ring(PyObject *o, PyObject *ring, Ref *fresh = nullptr);
+
 // The reduce protocol (asyncqueue_pickle.cpp), installed as __reduce__ and
 // __setstate__ through the type's method table.
 PyObject *async_queue_reduce(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);

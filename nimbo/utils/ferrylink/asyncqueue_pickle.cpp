@@ -36,7 +36,13 @@ void apply_state(PyObject *o, PyObject *st) {
         PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(q)->tp_name, state.spsc_type->tp_name);
         throw PyErrOccurred();
     }
-    assign_borrowed(self->_q, q);
+    if (q != Py_None && used_as_variable(q)) {  // AsyncQueue pops fixed slots: it would misread the records
+        PyErr_SetString(PyExc_ValueError,
+                        "AsyncQueue state: the SPSCQueue is used through its variable-size (_var) forms; AsyncQueue "
+                        "uses the fixed-slot forms");
+        throw PyErrOccurred();
+    }
+    replace_queue_ring(o, q);
     self->_running = truth(item(st, 5));
     assign_borrowed(self->_task, item(st, 6));
     if (PyTuple_GET_SIZE(st) > 7 && truth(PyTuple_GET_ITEM(st, 7))) {
@@ -61,7 +67,7 @@ PyObject *unpickle_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnam
         static const char *const names[] = {"__pyx_type", "__pyx_checksum", "__pyx_state"};
         PyObject *a[3];
         parse_args("__pyx_unpickle_AsyncQueue", names, 3, 3, args, nargs, kwnames, a);
-        int32_t checksum = as_int32(a[1]);
+        int32_t checksum = as_int32(a[1], "__pyx_checksum");
         check_exact_type(a[2], &PyTuple_Type, "__pyx_state", true);
         bool accepted = false;
         for (int32_t c : checksums) accepted = accepted || c == checksum;

@@ -49,7 +49,7 @@ static int load_buf(BufferView *self, PyObject *obj) noexcept {
 }
 
 static int load_str(BufferView *self, PyObject *obj) noexcept {
-    if (str_to_cbuf(obj, &self->data, &self->size) < 0)
+    if (str_to_cbuf_for("CBufferView._load_str", obj, &self->data, &self->size) < 0)
         return load_failed(self, FERRY_MODULE_NAME ".CBufferView._load_str");
     return 0;
 }
@@ -114,7 +114,7 @@ static int view_init(PyObject *o, PyObject *args, PyObject *kwargs) {
         static const char *const names[] = {"msg_kind"};
         PyObject *a[1];
         parse_args_tuple("__init__", names, 1, 0, args, kwargs, a);
-        int32_t kind = a[0] ? as_int32(a[0]) : 4;
+        int32_t kind = a[0] ? as_int32(a[0], "msg_kind") : 4;
         BufferView *self = as_view(o);
         self->msg_kind = kind;
         self->loader = loader_for(kind);

@@ -34,12 +34,21 @@ int bytes_to_cbuf(PyObject *obj, const char **start, size_t *length) noexcept {
     return 0;
 }
 
-int str_to_cbuf(PyObject *obj, const char **start, size_t *length) noexcept {
+int str_to_cbuf_for(const char *who, PyObject *obj, const char **start, size_t *length) noexcept {
+    if (!PyUnicode_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "%s() argument must be str, not %.200s", who, Py_TYPE(obj)->tp_name);
+        *start = nullptr;
+        return -1;
+    }
     Py_ssize_t n = 0;
     *start = PyUnicode_AsUTF8AndSize(obj, &n);
     if (!*start) return -1;
     *length = (size_t)n;
     return 0;
+}
+
+int str_to_cbuf(PyObject *obj, const char **start, size_t *length) noexcept {
+    return str_to_cbuf_for("str_to_cbuf", obj, start, length);
 }
 
 void export_conversion_functions(PyObject *capi) {

@@ -10,6 +10,8 @@ int obj_to_cbuf(PyObject *obj, PyObject **owner, const char **start, size_t *len
 int buf_to_cbuf(PyObject *obj, Py_buffer *record, const char **start, size_t *length) noexcept;
 int bytes_to_cbuf(PyObject *obj, const char **start, size_t *length) noexcept;
 int str_to_cbuf(PyObject *obj, const char **start, size_t *length) noexcept;
+// str_to_cbuf for the callable `who`, named in the TypeError for a non-str.
+int str_to_cbuf_for(const char *who, PyObject *obj, const char **start, size_t *length) noexcept;
 
 // Inserts the four capsules into `capi` in their fixed order.
 void export_conversion_functions(PyObject *capi);

@@ -60,6 +60,27 @@ inline int push_and_wake_if_waiting(Dispatcher *self, ferry_spsc_push_fn ferry_s
     return r;
 }
 
+// Takes the socket out of `field`, so producers send no more wake-ups, and
+// hands it to `retire`, which closes it or has it closed. Taken out first:
+// retiring runs Python code, during which a setup on another thread may
+// store a new socket that must not be dropped unclosed. If retiring fails,
+// the socket goes back, unless such a new one took its place.
+template <class Retire>
+void retire_socket_field(PyObject *&field, WakeupTarget *target, Retire &&retire) {
+    Ref sock = Ref::steal(std::exchange(field, Py_NewRef(Py_None)));
+    if (sock.get() != Py_None) invalidate_target(target);
+    try {
+        retire(sock.get());
+    } catch (const PyErrOccurred &) {
+        if (field == Py_None) assign_borrowed(field, sock.get());
+        throw;
+    }
+}
+
+inline void close_socket(PyObject *sock) {
+    if (sock != Py_None) own(PyObject_CallMethod(sock, "close", nullptr));
+}
+
 // The native `setup` entry of both dispatchers: applies the defaults of the
 // optional arguments, lets a Python subclass's `setup` run instead unless the
 // caller bypasses it, else runs `do_setup`. Failure leaves an exception set.
@@ -90,7 +111,7 @@ PyObject *setup_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwname
         parse_args("setup", names, 2, 0, args + 1, nargs - 1, kwnames, a);
         ferry_setup_args opt = {2, a[0] ? a[0] : PyTuple_GET_ITEM(state.setup_defaults, 0), 16777216};
         check_exact_type(opt.host, &PyUnicode_Type, "host", true);
-        if (a[1]) opt.recvbuf = as_int32(a[1]);
+        if (a[1]) opt.recvbuf = as_int32(a[1], "recvbuf");
         entry(reinterpret_cast<Dispatcher *>(args[0]), 1, &opt);
         if (PyErr_Occurred()) throw PyErrOccurred();
         return Py_NewRef(Py_None);

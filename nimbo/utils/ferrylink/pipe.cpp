@@ -57,14 +57,15 @@ static int pipe_init(PyObject *o, PyObject *args, PyObject *kwargs) {
                                             "variable_size"};
         PyObject *a[6];
         parse_args_tuple("__init__", names, 6, 0, args, kwargs, a);
-        size_t capacity = a[0] ? as_size_t(a[0]) : 16384;
-        size_t slot_size = a[1] ? as_size_t(a[1]) : 2048;
+        size_t capacity = a[0] ? as_size_t(a[0], "capacity") : 16384;
+        size_t slot_size = a[1] ? as_size_t(a[1], "slot_size") : 2048;
         bool zerocopy = a[2] && truth(a[2]);
         bool overwrite = a[3] && truth(a[3]);
         bool block_on_full = a[4] && truth(a[4]);
         bool variable_size = a[5] && truth(a[5]);
 
         Ref q = make_ring(slot_size, capacity, overwrite, zerocopy, block_on_full);
+        claim_family(q, variable_size);
 
         Pipe *self = as_pipe(o);
         retire_ring(o, self->_q);

@@ -31,6 +31,19 @@ ferry_spsc_queue *require_ring(PyObject *field, const char *type) {
     return ring_of(field);
 }
 
+void claim_family(const Ref &ring, bool variable_size) noexcept {
+    ferry_spsc_queue *q = ring_of(ring.get());
+    const char *data;
+    size_t size;
+    (void)(variable_size ? q->vtab->try_pop_var : q->vtab->try_pop)(q, &data, &size);
+}
+
+bool used_as_variable(PyObject *q) noexcept {
+    // reserved_flags[1]: 0 unused, 1 fixed slots, 2 variable size (spsc_queue.h).
+    unsigned char family = std::atomic_ref<unsigned char>(ring_of(q)->reserved_flags[1]).load(std::memory_order_relaxed);
+    return family == 2;
+}
+
 void close_ring(const Ref &q) noexcept {
     ferry_spsc_queue *ring = ring_of(q.get());
     FERRY_BEGIN_ALLOW_THREADS

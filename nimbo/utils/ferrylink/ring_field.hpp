@@ -36,6 +36,14 @@ ferry_spsc_queue *require_ring(PyObject *field, const char *type);
 Ref make_ring(unsigned long long slot_size, unsigned long long capacity, bool overwrite, bool zerocopy,
               std::optional<bool> block_on_full = std::nullopt);
 
+// Records on a new ring, before anyone else holds it, the family of forms
+// its owner uses (an empty pop of that family), so that a push or pop of the
+// other family is refused from the first one on.
+void claim_family(const Ref &ring, bool variable_size) noexcept;
+
+// The ring `q` was used through its variable-size forms.
+bool used_as_variable(PyObject *q) noexcept;
+
 // Closes the ring queue `q` with the interpreter lock released (a push in
 // flight may have to finish first); the caller's reference keeps it alive.
 void close_ring(const Ref &q) noexcept;

@@ -23,7 +23,9 @@ namespace ferry {
 // dispatcher's thread exists (the thread holds a reference to the dispatcher
 // and one to the queue, and __init__ is refused meanwhile); a repeated
 // constructor call closes the earlier queue, kept until destruction;
-// `_thread` holds a std::thread from tp_new to dealloc.
+// `_thread` holds a std::thread from tp_new to dealloc. The thread's
+// reference is shown to the collector as the dispatcher's own, so a
+// dispatcher nobody else holds is collected, and its finalizer closes it.
 
 using SyncDispatcher = ferry_sync_dispatcher;
 
@@ -54,6 +56,7 @@ namespace {
 
 PyInterpreterState *interpreter = nullptr;  // the one this module serves
 std::vector<SyncDispatcher *> live;          // dispatchers whose thread runs (interpreter lock held)
+std::vector<SyncDispatcher *> starting;      // dispatchers inside setup, before their thread runs
 std::atomic<int> threads_alive{0};           // threads that may still take the interpreter lock
 std::vector<SyncDispatcher *> inherited;     // in a forked child: dispatchers whose thread stayed in the parent
 bool exit_hook_registered = false;
@@ -94,8 +97,13 @@ private:
 
 }  // namespace
 
+static bool thread_holds(SyncDispatcher *self) {
+    return std::find(live.begin(), live.end(), self) != live.end();
+}
+
 static bool has_thread(SyncDispatcher *self) {
-    return thread_of(self).joinable() || std::find(live.begin(), live.end(), self) != live.end();
+    return thread_of(self).joinable() || thread_holds(self) ||
+           std::find(starting.begin(), starting.end(), self) != starting.end();
 }
 
 static void sdisp_close(SyncDispatcher *self, int skip_dispatch) noexcept;
@@ -151,6 +159,7 @@ static PyObject *forget_threads_in_child(PyObject *, PyObject *) {
         owned_by_threads.push_back(Ref::steal(as_obj(d)));
     }
     live.clear();
+    starting.clear();  // their setup was on a thread the child does not have
     threads_alive.store(0);
     owned_by_threads.clear();  // may close and destroy them, here
     Py_RETURN_NONE;
@@ -335,6 +344,10 @@ static void run_thread(SyncDispatcher *self, Body body) noexcept {
 }
 
 static void start_thread(SyncDispatcher *self) {
+    if (exiting || Py_IsFinalizing()) {  // the exit hook may have run while setup ran Python code
+        PyErr_SetString(PyExc_RuntimeError, "SyncDispatcher.setup: the interpreter is exiting");
+        throw PyErrOccurred();
+    }
     const ferry_sync_dispatcher_vtable *t = self->vtab;  // a derived native type's bodies
     Body body = self->_nonblocking ? (self->_variable_size ? t->try_pop_var_body : t->try_pop_body)
                                    : (self->_variable_size ? t->pop_var_body : t->pop_body);
@@ -407,8 +420,8 @@ static int sdisp_init(PyObject *o, PyObject *args, PyObject *kwargs) {
                                             "block_on_full", "variable_size", "detach", "nonblocking"};
         PyObject *a[9];
         parse_args_tuple("__init__", names, 9, 1, args, kwargs, a);
-        size_t capacity = a[1] ? as_size_t(a[1]) : 16384;
-        size_t slot_size = a[2] ? as_size_t(a[2]) : 2048;
+        size_t capacity = a[1] ? as_size_t(a[1], "capacity") : 16384;
+        size_t slot_size = a[2] ? as_size_t(a[2], "slot_size") : 2048;
         bool zerocopy = a[3] && truth(a[3]);
         bool overwrite = a[4] && truth(a[4]);
         bool block_on_full = a[5] && truth(a[5]);
@@ -419,6 +432,7 @@ static int sdisp_init(PyObject *o, PyObject *args, PyObject *kwargs) {
         SyncDispatcher *self = as_sdisp(o);
         refuse_while_thread(self, "__init__");
         Ref q = make_ring(slot_size, capacity, overwrite, zerocopy, block_on_full);
+        claim_family(q, variable_size);
 
         // Nothing is stored before the ring exists: the flags, `_push_fn` and
         // `_q` always describe the same mode.
@@ -440,13 +454,30 @@ static int sdisp_init(PyObject *o, PyObject *args, PyObject *kwargs) {
 static PyObject *own_setup_function = nullptr;
 static PyObject *own_close_function = nullptr;
 
+// Marks a dispatcher as starting from the check that no thread exists to the
+// thread's start: the steps in between run Python code (imports, socket
+// calls, the logger), and a second setup or __init__ let in meanwhile must
+// find it taken.
+class StartingClaim {
+public:
+    explicit StartingClaim(SyncDispatcher *self) : self_(self) {
+        refuse_while_thread(self, "setup");
+        starting.push_back(self);
+    }
+    ~StartingClaim() {
+        auto it = std::find(starting.begin(), starting.end(), self_);
+        if (it != starting.end()) starting.erase(it);
+    }
+    StartingClaim(const StartingClaim &) = delete;
+    StartingClaim &operator=(const StartingClaim &) = delete;
+
+private:
+    SyncDispatcher *self_;
+};
+
 static void sdisp_do_setup(SyncDispatcher *self, PyObject *host, int recvbuf) {
     require_ring(self->_q, "SyncDispatcher");
-    refuse_while_thread(self, "setup");
-    if (exiting || Py_IsFinalizing()) {
-        PyErr_SetString(PyExc_RuntimeError, "SyncDispatcher.setup: the interpreter is exiting");
-        throw PyErrOccurred();
-    }
+    StartingClaim claim(self);
     register_exit_hook();
     if (self->_nonblocking) {
         assign(self->_sock, setup_socket(true, recvbuf));
@@ -475,11 +506,7 @@ static void sdisp_do_close(SyncDispatcher *self) {
         send_wakeup(&self->_wakeup);
         FERRY_END_ALLOW_THREADS
     }
-    if (self->_sock != Py_None) {
-        invalidate_target(&self->_wakeup);
-        own(PyObject_CallMethod(self->_sock, "close", nullptr));
-        assign_borrowed(self->_sock, Py_None);
-    }
+    retire_socket_field(self->_sock, &self->_wakeup, close_socket);
     join_thread(self);
 }
 
@@ -508,6 +535,7 @@ static PyObject *sdisp_close_method(PyObject *const *args, Py_ssize_t nargs, PyO
 
 static int sdisp_traverse(PyObject *o, visitproc visit, void *arg) {
     SyncDispatcher *self = as_sdisp(o);
+    if (thread_holds(self)) Py_VISIT(o);  // the thread's reference: it keeps nothing reachable
     Py_VISIT(self->_q);
     Py_VISIT(self->_callback);
     Py_VISIT(self->_sock);
@@ -523,9 +551,14 @@ static int sdisp_clear(PyObject *o) {
 }
 
 // Runs before the fields go, also for instances the collector found in a cycle.
+// One set up and never closed warns, as an unclosed socket or file does.
 static void sdisp_finalize(PyObject *o) {
     PendingExceptionKept kept;
-    sdisp_close(as_sdisp(o), 0);
+    SyncDispatcher *self = as_sdisp(o);
+    if (running(self).load() && (has_thread(self) || self->_sock != Py_None) &&
+        PyErr_ResourceWarning(o, 1, "unclosed %R", o) < 0)
+        write_unraisable(FERRY_MODULE_NAME ".SyncDispatcher.__dealloc__");
+    sdisp_close(self, 0);
     if (PyErr_Occurred()) write_unraisable(FERRY_MODULE_NAME ".SyncDispatcher.__dealloc__");
 }
 

@@ -101,7 +101,7 @@ static PyObject *setup_socket_impl(PyObject *const *args, Py_ssize_t nargs, PyOb
         PyObject *a[2];
         parse_args("setup_socket", names, 2, 2, args, nargs, kwnames, a);
         bool blocking = truth(a[0]);
-        int recvbuf = as_int32(a[1]);
+        int recvbuf = as_int32(a[1], "recvbuf");
         return setup_socket(blocking, recvbuf).release();
     });
 }

@@ -62,14 +62,18 @@ extern "C" {
  * not accepted now (try again later), FERRY_TOO_LARGE never fits,
  * FERRY_CLOSED closed (or the object's constructor never ran): stop pushing.
  * Pop: FERRY_MESSAGE a message, FERRY_EMPTY nothing yet (never from the
- * waiting forms), FERRY_CLOSED closed and drained: no message follows. */
+ * waiting forms), FERRY_CLOSED closed and drained: no message follows.
+ * Both (newer): FERRY_WRONG_FAMILY, an entry of the other family (fixed-slot
+ * or variable-size) than the object was made for; nothing is pushed or
+ * popped. `_push_fn` never gets it. */
 enum {
     FERRY_ACCEPTED = 1,
     FERRY_MESSAGE = 1,
     FERRY_FULL = 0,
     FERRY_EMPTY = 0,
     FERRY_TOO_LARGE = -1,
-    FERRY_CLOSED = -2
+    FERRY_CLOSED = -2,
+    FERRY_WRONG_FAMILY = -3
 };
 
 /* Where wake-up datagrams go: the dispatcher's own socket and the address it

@@ -56,7 +56,7 @@ namespace {
 struct Producer {
     PyObject_HEAD
     PyObject *target;
-    std::thread *thread;
+    ProducerThread *thread;
     uint64_t accepted;
     std::vector<int> *refused;  // results <= 0, in order
     double cpu_seconds;         // the thread's own CPU time, set when it ends
@@ -71,7 +71,7 @@ double thread_cpu_seconds() {
 void producer_dealloc(PyObject *o) {
     auto *p = (Producer *)o;
     join_unlocked(p->thread);
-    delete p->thread;
+    drop_thread(p->thread);
     delete p->refused;
     Py_XDECREF(p->target);
     PyObject_Free(o);
@@ -133,7 +133,7 @@ PyObject *start_producer(PyObject *, PyObject *args, PyObject *kwargs) {
     return new_instance<Producer>(&ProducerType, [&](Producer *p) {
         p->target = Py_NewRef(target);
         p->refused = new std::vector<int>();
-        p->thread = new std::thread([p, call, count, sizes, retry_full, first_seq, rate] {
+        p->thread = new ProducerThread([p, call, count, sizes, retry_full, first_seq, rate] {
             size_t largest = 0;
             for (size_t s : sizes) largest = s > largest ? s : largest;
             std::vector<char> buf(largest + 1);
@@ -175,7 +175,7 @@ PyObject *start_bridge(PyObject *, PyObject *args) {
         p->target = Py_BuildValue("(OO)", func, arg);
         if (!p->target) return false;
         p->refused = new std::vector<int>();
-        p->thread = new std::thread([p, count, size, rate] {
+        p->thread = new ProducerThread([p, count, size, rate] {
             std::vector<char> buf((size_t)size + 1);
             PyObject *f = PyTuple_GET_ITEM(p->target, 0), *a = PyTuple_GET_ITEM(p->target, 1);
             Pacer pacer(rate);

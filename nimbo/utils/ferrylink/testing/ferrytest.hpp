@@ -16,7 +16,11 @@
 #include <string>
 #include <thread>
 #include <type_traits>
+#include <utility>
 #include <vector>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 #include "cpython/allow_threads.hpp"  // not ferrylink: parking a thread the interpreter ends
 
 namespace ft {
@@ -51,13 +55,36 @@ struct Boundary<F> {
 template <auto F>
 constexpr auto boundary = &Boundary<F>::call;
 
-// Waits for a producer's thread, if it started and was not joined yet, with
-// the interpreter lock released.
-inline void join_unlocked(std::thread *thread) {
-    if (!thread || !thread->joinable()) return;
+inline long this_process() {
+#ifdef _WIN32
+    return 0;  // no fork there
+#else
+    return (long)getpid();
+#endif
+}
+
+// A producer's thread and the process that started it: a forked child
+// inherits the producer object but not the thread, which it must neither
+// join nor destroy.
+struct ProducerThread {
+    template <class F>
+    explicit ProducerThread(F &&body) : thread(std::forward<F>(body)) {}
+    std::thread thread;
+    long process = this_process();
+};
+
+// Waits for a producer's thread, if it started here and was not joined yet,
+// with the interpreter lock released.
+inline void join_unlocked(ProducerThread *t) {
+    if (!t || t->process != this_process() || !t->thread.joinable()) return;
     Py_BEGIN_ALLOW_THREADS
-    thread->join();
+    t->thread.join();
     Py_END_ALLOW_THREADS
+}
+
+// Frees a joined thread; an inherited one's handle is left alone.
+inline void drop_thread(ProducerThread *t) {
+    if (t && t->process == this_process()) delete t;
 }
 
 // A list of the ints in `values`; nullptr with an exception set.

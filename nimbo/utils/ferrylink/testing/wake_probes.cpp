@@ -102,7 +102,7 @@ PyTypeObject TallyType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 struct BurstProducer {
     PyObject_HEAD
     PyObject *target, *tally;
-    std::thread *thread;
+    ProducerThread *thread;
     uint64_t accepted, other_pushes, slow_drains;
     std::vector<int> *errors;  // push results < 0
 };
@@ -110,7 +110,7 @@ struct BurstProducer {
 void bursts_dealloc(PyObject *o) {
     auto *p = (BurstProducer *)o;
     join_unlocked(p->thread);
-    delete p->thread;
+    drop_thread(p->thread);
     delete p->errors;
     Py_XDECREF(p->target);
     Py_XDECREF(p->tally);
@@ -180,7 +180,7 @@ PyObject *start_bursts(PyObject *, PyObject *args, PyObject *kwargs) {
         p->target = Py_NewRef(target);
         p->tally = Py_NewRef(tally);
         p->errors = new std::vector<int>();
-        p->thread = new std::thread([=] {
+        p->thread = new ProducerThread([=] {
             std::mt19937_64 rng(seed);
             std::vector<char> buf((size_t)max_size);
             auto *t = (Tally *)p->tally;
