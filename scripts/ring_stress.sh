@@ -37,9 +37,7 @@ run_model() {
   echo "$model ($name build, scale $at)"
   WAKE_MODEL_SCALE="$at" "$out/$model-$name"
 }
-# The waiting pop meets each probe through a sleep: slow under the sanitizer.
-for model in "wake_model 0.1" "wait_model 0.02"; do
-  set -- $model
-  run_model "$1" "$mode" "${WAKE_MODEL_SCALE:-$scale}" "${flags[@]}"
-  if [ "$mode" = plain ]; then run_model "$1" tsan "$2" -O1 -g -fsanitize=thread; fi
+for model in wake_model wait_model; do
+  run_model "$model" "$mode" "${WAKE_MODEL_SCALE:-$scale}" "${flags[@]}"
+  if [ "$mode" = plain ]; then run_model "$model" tsan 0.1 -O1 -g -fsanitize=thread; fi
 done

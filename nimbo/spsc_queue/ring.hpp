@@ -46,12 +46,14 @@
 // stores, so both need a store->load barrier between (a Dekker pair). Where
 // the process-wide barrier is usable, the side that publishes pays only a
 // compiler barrier while the other sleeps rarely; a side that starts to
-// sleep switches the pair to fences on both sides (`*_fenced_`) with one
+// sleep switches the pair to fences on both sides (kFenced) with one
 // process-wide barrier, which covers pushes or pops that did not see the
 // switch yet, and switches back once it has gone kCalm messages without
-// sleeping. So a consumer that keeps up with its producer and sleeps at every
-// message pays a fence per sleep, not a process-wide barrier (~10 us while
-// the other side runs), and a busy ring pays nothing on its publishing side.
+// sleeping. The mode is a bit of the waiting flag the publishing side reads
+// anyway, so a busy ring's publishing side pays what it paid before; a
+// consumer that keeps up with its producer and sleeps at every message pays
+// a fence per sleep, not a process-wide barrier (~10 us while the other side
+// runs).
 // A producer waiting for space is woken once a batch of it is free (an
 // eighth of the ring), not at every slot freed.
 //
@@ -112,6 +114,8 @@ constexpr int kSpins = 256;
 // compiler barrier on its publishing side: one process-wide barrier at the
 // next sleep, spread over that many messages.
 constexpr uint64_t kCalm = 4096;
+// A waiting pair's word: the side waits; the pair is on fences.
+constexpr uint32_t kWaits = 1, kFenced = 2;
 
 inline size_t round8(size_t n) noexcept { return (n + 7) & ~size_t(7); }
 
@@ -322,28 +326,55 @@ private:
     void light_barrier() const noexcept { platform::light_barrier(asym_); }
     void heavy_barrier() const noexcept { platform::heavy_barrier(asym_); }
 
-    // A waiting pair's halves (see Waking at the top). The publishing side,
-    // after its store: the mode is read after that store, so a push or pop
-    // that reads it before a switch was already visible when the switch's
-    // process-wide barrier returned.
-    void publish_barrier(const std::atomic<uint32_t> &fenced) const noexcept {
+    // A waiting pair (see Waking at the top). Its word: kWaits while that
+    // side waits, kFenced while the pair is on fences, which only the side
+    // that waits writes (it keeps its own copy in `fenced`).
+    //
+    // The publishing side, after its store: the word is read after that
+    // store, so a push or pop that reads it before a switch to fences was
+    // already visible when the switch's process-wide barrier returned; one
+    // that reads kFenced fences and reads again. Then true if the other side
+    // waits.
+    bool other_waits(const std::atomic<uint32_t> &word) const noexcept {
         light_barrier();
-        if (asym_ && fenced.load(std::memory_order_relaxed) != 0) platform::full_fence();
-    }
-    // The side about to sleep, after storing its waiting flag.
-    void sleep_barrier(std::atomic<uint32_t> &fenced) noexcept {
-        if (!asym_ || fenced.load(std::memory_order_relaxed) != 0) {
+        uint32_t w = word.load(std::memory_order_relaxed);
+        if (w & ring_detail::kFenced) {
             platform::full_fence();
-            return;
+            w = word.load(std::memory_order_relaxed);
         }
-        fenced.store(1, std::memory_order_relaxed);
-        heavy_barrier();
+        return (w & ring_detail::kWaits) != 0;
+    }
+    // Takes the other side's kWaits: true for the one caller that must wake it.
+    static bool claim_waiter(std::atomic<uint32_t> &word) noexcept {
+        return (word.fetch_and(~ring_detail::kWaits, std::memory_order_seq_cst) & ring_detail::kWaits) != 0;
+    }
+    // The side about to sleep: announces it, then the barrier. The first
+    // sleep after a calm spell switches the pair to fences with one
+    // process-wide barrier; later ones pay a fence.
+    void announce_wait(std::atomic<uint32_t> &word, bool &fenced) noexcept {
+        if (!asym_) {
+            word.store(ring_detail::kWaits, std::memory_order_seq_cst);
+            platform::full_fence();
+        } else if (fenced) {
+            word.store(ring_detail::kFenced | ring_detail::kWaits, std::memory_order_release);
+            platform::full_fence();
+        } else {
+            fenced = true;
+            word.store(ring_detail::kFenced | ring_detail::kWaits, std::memory_order_release);
+            heavy_barrier();
+        }
+    }
+    // Not waiting (any more); the mode stays.
+    static void end_wait(std::atomic<uint32_t> &word, bool fenced) noexcept {
+        word.store(fenced ? ring_detail::kFenced : 0, std::memory_order_relaxed);
     }
     // The same side, having found work without sleeping: after kCalm messages
     // since its last sleep, the publishing side goes back to a compiler barrier.
-    void calm_down(std::atomic<uint32_t> &fenced, uint64_t done, uint64_t slept_at) noexcept {
-        if (asym_ && done - slept_at > ring_detail::kCalm && fenced.load(std::memory_order_relaxed) != 0)
-            fenced.store(0, std::memory_order_relaxed);
+    static void calm_down(std::atomic<uint32_t> &word, bool &fenced, uint64_t done, uint64_t slept_at) noexcept {
+        if (fenced && done - slept_at > ring_detail::kCalm) {
+            fenced = false;
+            word.store(0, std::memory_order_relaxed);
+        }
     }
 
     // ---- memory --------------------------------------------------------------
@@ -391,8 +422,7 @@ private:
         }
         in_push_.store(0, std::memory_order_release);
         if (r == kAccepted) {
-            publish_barrier(cons_fenced_);
-            if (cons_waiting_.load(std::memory_order_relaxed) != 0) wake_consumer();
+            if (other_waits(cons_waiting_)) wake_consumer();
         } else {
             bump(rejected_);
         }
@@ -501,26 +531,25 @@ private:
                 if (closed_.load(std::memory_order_relaxed) != 0) return kClosed;
                 int r = var ? push_var_once(data, size) : push_fixed_once(data, size);
                 if (r != kFull) {
-                    calm_down(prod_fenced_, pushed_.load(std::memory_order_relaxed), p_slept_at_);
+                    calm_down(prod_waiting_, p_fenced_, pushed_.load(std::memory_order_relaxed), p_slept_at_);
                     return r;
                 }
             }
             uint32_t seen = prod_event_.load(std::memory_order_seq_cst);
             space_wanted_.store(space_target(size, var), std::memory_order_relaxed);
-            prod_waiting_.store(1, std::memory_order_seq_cst);
-            sleep_barrier(prod_fenced_);
+            announce_wait(prod_waiting_, p_fenced_);
             p_slept_at_ = pushed_.load(std::memory_order_relaxed);
             if (closed_.load(std::memory_order_seq_cst) != 0) {
-                prod_waiting_.store(0, std::memory_order_relaxed);
+                end_wait(prod_waiting_, p_fenced_);
                 return kClosed;
             }
             int r = var ? push_var_once(data, size) : push_fixed_once(data, size);
             if (r != kFull) {
-                prod_waiting_.store(0, std::memory_order_relaxed);
+                end_wait(prod_waiting_, p_fenced_);
                 return r;
             }
             platform::wait_while_equal(prod_event_, seen);
-            prod_waiting_.store(0, std::memory_order_relaxed);
+            end_wait(prod_waiting_, p_fenced_);
         }
     }
 
@@ -541,8 +570,15 @@ private:
         return t + (want < queued ? want : queued);
     }
 
+    // The tail the waiting producer asked for, stored before its word
+    // (release): read after an acquire load of that word.
+    uint64_t wanted_tail() const noexcept {
+        (void)prod_waiting_.load(std::memory_order_acquire);
+        return space_wanted_.load(std::memory_order_relaxed);
+    }
+
     void wake_consumer() noexcept {
-        if (cons_waiting_.exchange(0, std::memory_order_seq_cst) != 0) {
+        if (claim_waiter(cons_waiting_)) {
             cons_event_.fetch_add(1, std::memory_order_seq_cst);
             platform::wake_one(cons_event_);
         }
@@ -553,10 +589,9 @@ private:
     // After the consumer frees space: wake a producer waiting for it.
     void consumer_progress() noexcept {
         if (!block_) return;  // only push/push_var with block_on_full wait
-        publish_barrier(prod_fenced_);
-        if (prod_waiting_.load(std::memory_order_acquire) != 0 &&
-            (overwrite_ || c_tail_ >= space_wanted_.load(std::memory_order_relaxed)) &&
-            prod_waiting_.exchange(0, std::memory_order_seq_cst) != 0) {
+        if (other_waits(prod_waiting_) &&
+            (overwrite_ || c_tail_ >= wanted_tail()) &&
+            claim_waiter(prod_waiting_)) {
             prod_event_.fetch_add(1, std::memory_order_seq_cst);
             platform::wake_one(prod_event_);
         }
@@ -602,21 +637,20 @@ private:
                 cpu_relax();
                 int r = pop_once(data, size, var);
                 if (r != kEmpty) {
-                    calm_down(cons_fenced_, popped_.load(std::memory_order_relaxed), c_slept_at_);
+                    calm_down(cons_waiting_, c_fenced_, popped_.load(std::memory_order_relaxed), c_slept_at_);
                     return r;
                 }
             }
             uint32_t seen = cons_event_.load(std::memory_order_seq_cst);
-            cons_waiting_.store(1, std::memory_order_seq_cst);
-            sleep_barrier(cons_fenced_);
+            announce_wait(cons_waiting_, c_fenced_);
             c_slept_at_ = popped_.load(std::memory_order_relaxed);
             int r = pop_once(data, size, var);
             if (r != kEmpty) {
-                cons_waiting_.store(0, std::memory_order_relaxed);
+                end_wait(cons_waiting_, c_fenced_);
                 return r;
             }
             platform::wait_while_equal(cons_event_, seen);
-            cons_waiting_.store(0, std::memory_order_relaxed);
+            end_wait(cons_waiting_, c_fenced_);
         }
     }
 
@@ -753,6 +787,7 @@ private:
     uint64_t p_bound_ = 0;
     uint64_t p_pad_pos_ = 0, p_pad_len_ = 0;
     uint64_t p_slept_at_ = 0;  // pushed_ at the producer's last sleep
+    bool p_fenced_ = false;    // prod_waiting_'s kFenced
     std::atomic<uint64_t> pushed_{0}, rejected_{0}, dropped_{0};
     std::atomic<uint32_t> in_push_{0};
 
@@ -761,6 +796,7 @@ private:
     uint64_t c_head_cache_ = 0;
     bool c_holding_ = false;
     uint64_t c_slept_at_ = 0;  // popped_ at the consumer's last sleep
+    bool c_fenced_ = false;    // cons_waiting_'s kFenced
     std::atomic<uint64_t> popped_{0};
 
     alignas(128) std::atomic<uint64_t> head_{0};
@@ -770,11 +806,10 @@ private:
     // Read on every operation, written rarely.
     alignas(128) std::atomic<uint32_t> closed_{0};
     std::atomic<uint32_t> final_{0};
+    // The waiting pairs' words (kWaits, kFenced), each written by the side
+    // that waits; the other side only takes kWaits.
     std::atomic<uint32_t> cons_waiting_{0};
     std::atomic<uint32_t> prod_waiting_{0};
-    // Waiting pairs on fences (a side that sleeps often); see Waking.
-    std::atomic<uint32_t> cons_fenced_{0};
-    std::atomic<uint32_t> prod_fenced_{0};
     std::atomic<uint64_t> space_wanted_{0};  // consumer tail that frees a batch for the waiting producer
 
     // Words the sides sleep on, written on wake-ups only.

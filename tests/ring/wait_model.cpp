@@ -1,10 +1,10 @@
 // Native model of the ring's own waits, timed to meet the other side on its
 // way to sleep:
 //  - data: a consumer in the waiting pop; the producer pushes single probe
-//    messages 0-2 us after the consumer took the last one, and bursts.
+//    messages, timed to meet the consumer's announcement, and bursts.
 //  - space: a producer in the waiting push (block_on_full) on a small ring;
-//    the consumer frees a batch 0-2 us after the ring filled up.
-// A watchdog fails the run when nothing moves for 200 ms while the side that
+//    the consumer frees a batch timed to meet the producer's announcement.
+// A watchdog fails the run when nothing moves for a second while the side that
 // waits has work (a lost wake-up: nobody would ever wake it). Builds whose
 // waiting pair lacks a barrier on either side fail within seconds.
 //
@@ -78,6 +78,10 @@ void run_model(const char *what, const ferry::RingOptions &opt, void (*producer)
     ferry::SpscRing::destroy(r.ring);
 }
 
+// The other side spins kSpins times before it announces its sleep: a delay
+// drawn up to a little past that meets the announcement as often as not.
+constexpr uint64_t kMeet = 3 * ferry::ring_detail::kSpins / 2;
+
 void push_one(Run &r, uint64_t seq, bool waiting) {
     int rc = waiting ? r.ring->push(&seq, 8) : r.ring->try_push(&seq, 8);
     while (rc == ferry::kFull) {
@@ -109,7 +113,7 @@ void data_producer(Run &r, uint64_t probes) {
     uint64_t seq = 0;
     for (uint64_t i = 0; i < probes; ++i) {
         while (r.popped.load(std::memory_order_acquire) < seq) relax(1);
-        relax(rng() % 64);
+        relax(rng() % kMeet);
         for (uint64_t n = rng() % 8 == 0 ? 1 + rng() % 64 : 1; n > 0; --n) push_one(r, seq++, false);
     }
     while (r.popped.load(std::memory_order_acquire) < seq) relax(1);
@@ -121,31 +125,35 @@ void data_consumer(Run &r, uint64_t) {
 }
 bool data_stuck(Run &r) { return r.ring->pending() > 0; }
 
-// Space: a producer waiting in push on a full ring of 64; once it is full
-// but for less than the batch the producer waits for (8), the consumer frees
-// 8-64 messages.
-constexpr size_t kSmall = 64;
+// Space: a producer waiting in push on a full ring; once it is full but for
+// less than the batch the producer waits for (an eighth of the ring, at
+// least one), the consumer frees about that batch (now and then the whole
+// ring). Only a pop that frees the batch wakes the producer, so the pop met
+// on the producer's way to sleep matters only with a batch of one: the
+// model runs a ring of 4 (a batch of 1) and one of 64 (a batch of 8).
+size_t g_capacity = 64;
+size_t batch() { return g_capacity / 8 ? g_capacity / 8 : 1; }
 void space_producer(Run &r, uint64_t probes) {
-    for (uint64_t seq = 0; seq < probes * 16; ++seq) push_one(r, seq, true);
+    for (uint64_t seq = 0; seq < probes * 4; ++seq) push_one(r, seq, true);
     r.producer_done.store(true);
 }
 void space_consumer(Run &r, uint64_t probes) {
     std::mt19937_64 rng(11);
-    const uint64_t total = probes * 16;
+    const uint64_t total = probes * 4;
     while (r.popped.load() < total) {
         uint64_t left = total - r.popped.load();
         // Wait until full (or the producer is done), then meet its sleep.
-        while (r.ring->pending() <= kSmall - kSmall / 8 && r.pushed.load(std::memory_order_acquire) < total)
+        while (r.ring->pending() <= g_capacity - batch() && r.pushed.load(std::memory_order_acquire) < total)
             relax(1);
-        relax(rng() % 64);
-        uint64_t n = kSmall / 8 + rng() % (kSmall - kSmall / 8 + 1);
+        relax(rng() % kMeet);
+        uint64_t n = rng() % 8 == 0 ? g_capacity : batch() + rng() % 2;
         for (n = n < left ? n : left; n > 0; --n) {
             while (r.ring->pending() == 0) relax(1);
             pop_one(r, false);
         }
     }
 }
-bool space_stuck(Run &r) { return !r.producer_done.load() && r.ring->pending() <= kSmall - kSmall / 8; }
+bool space_stuck(Run &r) { return !r.producer_done.load() && r.ring->pending() <= g_capacity - batch(); }
 
 }  // namespace
 
@@ -160,6 +168,11 @@ int main(int argc, char **argv) {
         fail("still running after 5 minutes");
     }).detach();
     run_model("data", {8, 4096, false, true, false}, data_producer, data_consumer, data_stuck, probes);
-    run_model("space", {8, kSmall, false, true, true}, space_producer, space_consumer, space_stuck, probes / 16 + 1);
+    for (size_t capacity : {4, 64}) {
+        g_capacity = capacity;
+        std::string what = "space, ring of " + std::to_string(capacity);
+        run_model(what.c_str(), {8, capacity, false, true, true}, space_producer, space_consumer, space_stuck,
+                  probes / 4 + 1);
+    }
     return 0;
 }
