@@ -4,7 +4,7 @@
 //    messages, timed to meet the consumer's announcement, and bursts.
 //  - space: a producer in the waiting push (block_on_full) on a small ring;
 //    the consumer frees a batch timed to meet the producer's announcement.
-// A watchdog fails the run when nothing moves for a second while the side that
+// A watchdog fails the run when nothing moves for 5 s while the side that
 // waits has work (a lost wake-up: nobody would ever wake it). Builds whose
 // waiting pair lacks a barrier on either side fail within seconds.
 //
@@ -22,6 +22,9 @@
 #include <string>
 #include <thread>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -38,12 +41,26 @@ void relax(uint64_t n) {
 
 struct Run {
     ferry::SpscRing *ring = nullptr;
+    std::atomic<pid_t> producer_tid{0}, consumer_tid{0};
     std::atomic<uint64_t> pushed{0}, popped{0};
     std::atomic<bool> producer_done{false}, done{false};
 };
 
+// A thread's scheduler state ("S" asleep, "R" runnable), to tell a lost
+// wake-up from a thread the machine did not run.
+std::string thread_state(pid_t tid) {
+    std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat", line;
+    if (FILE *f = std::fopen(path.c_str(), "r")) {
+        char buf[512] = {};
+        line = std::fgets(buf, sizeof buf, f) ? buf : "";
+        std::fclose(f);
+    }
+    size_t at = line.rfind(')');
+    return at != std::string::npos && at + 2 < line.size() ? line.substr(at + 2, 1) : "?";
+}
+
 // Fails when the waiting side has work (`stuck` says so) and neither count
-// moves for a second.
+// moves for five seconds (a lost wake-up never ends; a starved thread does).
 void watchdog(Run &r, const char *what, bool (*stuck)(Run &)) {
     uint64_t last = ~uint64_t(0);
     auto since = Clock::now();
@@ -53,9 +70,10 @@ void watchdog(Run &r, const char *what, bool (*stuck)(Run &)) {
         if (now != last || !stuck(r)) {
             last = now;
             since = Clock::now();
-        } else if (Clock::now() - since > std::chrono::seconds(1)) {
+        } else if (Clock::now() - since > std::chrono::seconds(5)) {
             fail(std::string(what) + ": stuck with " + std::to_string(r.ring->pending()) +
-                 " messages queued (lost wake-up)");
+                 " messages queued (lost wake-up); producer " + thread_state(r.producer_tid) + ", consumer " +
+                 thread_state(r.consumer_tid));
         }
     }
 }
@@ -68,7 +86,11 @@ void run_model(const char *what, const ferry::RingOptions &opt, void (*producer)
     if (!r.ring) fail("create failed");
     auto t0 = Clock::now();
     std::thread dog(watchdog, std::ref(r), what, stuck);
-    std::thread c(consumer, std::ref(r), probes);
+    std::thread c([&] {
+        r.consumer_tid.store(pid_t(syscall(SYS_gettid)));
+        consumer(r, probes);
+    });
+    r.producer_tid.store(pid_t(syscall(SYS_gettid)));
     producer(r, probes);
     c.join();
     r.done.store(true);
