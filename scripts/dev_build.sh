@@ -18,7 +18,7 @@ mkdir -p "$OUT"
 F="$ROOT/nimbo/utils/ferrylink"
 # One compiler at a time: the machine is shared.
 g++ "${FLAGS[@]}" "$ROOT/nimbo/spsc_queue/spsc_queue.cpp" -o "$OUT/nimbo/spsc_queue/spsc_queue$EXT"
-g++ "${FLAGS[@]}" "$F"/{ferrylink,module_state,type_helpers,args,errors,functions,coro,wakeup,async_dispatcher,sync_dispatcher,pipe,ring_field,buffers,buffer_view,asyncqueue,asyncqueue_pickle}.cpp \
+g++ "${FLAGS[@]}" "$F"/{ferrylink,module_state,type_helpers,args,errors,functions,coro,wakeup,async_dispatcher,sync_dispatcher,pipe,ring_field,buffers,buffer_view,asyncqueue,asyncqueue_pickle,lockfree/wake_datagram}.cpp \
     -o "$OUT/nimbo/utils/ferrylink/ferrylink$EXT"
 g++ "${FLAGS[@]}" "$F"/testing/*.cpp -o "$OUT/nimbo/utils/ferrylink/_ferrytest$EXT"
 echo "built into $OUT"

@@ -75,18 +75,20 @@ constexpr ferry_spsc_push_fn push_entry = entry<Form, F, int, const char *, size
 template <auto Form, Family F>
 constexpr ferry_spsc_pop_fn pop_entry = entry<Form, F, int, const char **, size_t *>;
 
+// By member name, so that a call through the table (`vtab->try_push`) leads
+// here by search.
 const ferry_spsc_vtable kVtable = {
-    push_entry<&SpscRing::push, kFixed>,
-    push_entry<&SpscRing::try_push, kFixed>,
-    push_entry<&SpscRing::push_var, kVariable>,
-    push_entry<&SpscRing::try_push_var, kVariable>,
-    entry<&SpscRing::pending, kUnused, size_t>,
-    pop_entry<&SpscRing::pop, kFixed>,
-    entry<&SpscRing::release, kUnused, void>,
-    pop_entry<&SpscRing::try_pop, kFixed>,
-    pop_entry<&SpscRing::pop_var, kVariable>,
-    pop_entry<&SpscRing::try_pop_var, kVariable>,
-    entry<&SpscRing::close, kUnused, void>,
+    .push = push_entry<&SpscRing::push, kFixed>,
+    .try_push = push_entry<&SpscRing::try_push, kFixed>,
+    .push_var = push_entry<&SpscRing::push_var, kVariable>,
+    .try_push_var = push_entry<&SpscRing::try_push_var, kVariable>,
+    .pending = entry<&SpscRing::pending, kUnused, size_t>,
+    .pop = pop_entry<&SpscRing::pop, kFixed>,
+    .release = entry<&SpscRing::release, kUnused, void>,
+    .try_pop = pop_entry<&SpscRing::try_pop, kFixed>,
+    .pop_var = pop_entry<&SpscRing::pop_var, kVariable>,
+    .try_pop_var = pop_entry<&SpscRing::try_pop_var, kVariable>,
+    .close = entry<&SpscRing::close, kUnused, void>,
 };
 
 // ---- helpers ------------------------------------------------------------

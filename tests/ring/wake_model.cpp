@@ -1,6 +1,6 @@
 // Native model of the coalesced wake-up: the ring, the dispatchers' own
-// announcement flag (wake_flag.hpp) and a pipe standing for the wake-up
-// datagram. A producer pushes numbered messages in bursts with random pauses,
+// announcement flag (lockfree/wake_flag.hpp) and a pipe standing for the
+// wake-up datagram. A producer pushes numbered messages in bursts with random pauses,
 // and single probe messages timed against the consumer's way to sleep, and
 // writes one byte only when it claims the consumer's announcement; the
 // consumer sleeps in a blocking read whenever it finds the ring empty. A
@@ -11,7 +11,7 @@
 // Usage: wake_model [scale]   (or WAKE_MODEL_SCALE=...): 10 million messages
 // times the scale.
 #include "ring.hpp"
-#include "wake_flag.hpp"
+#include "lockfree/wake_flag.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -30,7 +30,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-namespace wake = ferry::wake_flag;
+namespace wake = ferry::lockfree::wake_flag;
 
 [[noreturn]] void fail(const std::string &why) {
     std::printf("FAIL wake model: %s\n", why.c_str());

@@ -21,33 +21,27 @@ PyTypeObject AsyncDispatcherType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 static AsyncDispatcher *as_adisp(PyObject *o) { return reinterpret_cast<AsyncDispatcher *>(o); }
 
-static int adisp_push(AsyncDispatcher *self, const char *data, size_t size) noexcept {
-    return push_and_wake(self, &ferry_spsc_vtable::try_push, data, size);
-}
-
-static int adisp_push_var(AsyncDispatcher *self, const char *data, size_t size) noexcept {
-    return push_and_wake(self, &ferry_spsc_vtable::try_push_var, data, size);
-}
-
-static int adisp_push_coalesced(AsyncDispatcher *self, const char *data, size_t size) noexcept {
-    return push_and_wake_if_waiting(self, &ferry_spsc_vtable::try_push, data, size);
-}
-
-static int adisp_push_var_coalesced(AsyncDispatcher *self, const char *data, size_t size) noexcept {
-    return push_and_wake_if_waiting(self, &ferry_spsc_vtable::try_push_var, data, size);
-}
-
 static void adisp_setup(AsyncDispatcher *self, int skip_dispatch, ferry_setup_args *opt) noexcept;
 
-const ferry_async_dispatcher_vtable async_dispatcher_vtable = {adisp_setup, adisp_push, adisp_push_var,
-                                                               adisp_push_coalesced, adisp_push_var_coalesced};
+// The producer entries run without the interpreter lock: lockfree/entries.hpp.
+constexpr ferry_adisp_push_fn adisp_push = lockfree::push_and_wake<AsyncDispatcher, &ferry_spsc_vtable::try_push>;
+constexpr ferry_adisp_push_fn adisp_push_var =
+    lockfree::push_and_wake<AsyncDispatcher, &ferry_spsc_vtable::try_push_var>;
+
+const ferry_async_dispatcher_vtable async_dispatcher_vtable = {
+    .setup = adisp_setup,
+    .push = adisp_push,
+    .push_var = adisp_push_var,
+    .push_coalesced = lockfree::push_and_wake_if_waiting<AsyncDispatcher, &ferry_spsc_vtable::try_push>,
+    .push_var_coalesced = lockfree::push_and_wake_if_waiting<AsyncDispatcher, &ferry_spsc_vtable::try_push_var>,
+};
 
 static PyObject *adisp_new(PyTypeObject *type, PyObject *, PyObject *) {
     PyObject *o = type->tp_alloc(type, 0);
     if (!o) return nullptr;
     AsyncDispatcher *self = as_adisp(o);
     self->vtab = &async_dispatcher_vtable;
-    init_target(&self->_wakeup);
+    lockfree::init_target(&self->_wakeup);
     self->_q = Py_NewRef(Py_None);
     self->_callback = Py_NewRef(Py_None);
     self->_sock = Py_NewRef(Py_None);
@@ -163,12 +157,12 @@ static void adisp_do_setup(AsyncDispatcher *self, PyObject *host, int recvbuf) {
     require_ring(self->_q, "AsyncDispatcher");
     Ref sock = setup_socket(false, recvbuf);
     WakeupTarget target;
-    init_target(&target);
+    lockfree::init_target(&target);
     fill_target(&target, sock.get(), host);
     auto swap_in_socket = [&] {
         retire_reader(self);
         self->_wakeup.addr = target.addr;
-        target_fd(&self->_wakeup).store(target_fd(&target).load(), std::memory_order_release);
+        lockfree::target_fd(&self->_wakeup).store(lockfree::target_fd(&target).load(), std::memory_order_release);
         assign_borrowed(self->_sock, sock.get());
     };
     bool keeps_reader = self->_task != Py_None;
@@ -205,7 +199,7 @@ static void adisp_close(AsyncDispatcher *self) {
     self->_running = 0;
     Ref q = Ref::borrow(self->_q);  // a constructor call may replace `_q` meanwhile
     if (is_ring(q.get())) close_ring(q);
-    send_wakeup(&self->_wakeup);
+    lockfree::send_wakeup(&self->_wakeup);
     retire_reader(self);
 }
 
@@ -272,7 +266,7 @@ private:
         auto pop = [&] { return try_pop(q); };
         // Only while the dispatcher still owns this reader's socket: once
         // closed, its number may belong to another.
-        auto read_due = [&] { return d->_sock == sock_.get() && receive_wakeup_now(own_fd_); };
+        auto read_due = [&] { return d->_sock == sock_.get() && lockfree::receive_wakeup_now(own_fd_); };
         if (sleeper_.before_wait(*d, pop, read_due)) return deliver(d);
         at_ = Receive;
         static PyObject *one = PyLong_FromLong(1);
@@ -307,7 +301,7 @@ private:
     size_t size_ = 0;
     int32_t counter_ = 0;
     PLATFORM_SOCKET own_fd_ = FERRY_NO_SOCKET;  // sock_'s handle, for a leftover datagram
-    wake_flag::Sleeper<AsyncDispatcher> sleeper_;
+    lockfree::wake_flag::Sleeper<AsyncDispatcher> sleeper_;
 };
 
 }  // namespace

@@ -4,61 +4,13 @@
 #include <Python.h>
 #include "args.hpp"
 #include "ferrylink.h"
+#include "lockfree/lockfree.hpp"
 #include "module_state.hpp"
 #include "ring_field.hpp"
 #include "type_helpers.hpp"
-#include "wake_flag.hpp"
 #include "wakeup.hpp"
 
 namespace ferry {
-
-// The ring queue's entries raise nothing (they are defined noexcept; its C
-// header cannot say so): called as such, an entry that forwards to one ends
-// in a jump rather than a call and a return.
-template <class R, class... A>
-inline auto nothrow(R (*entry)(A...)) noexcept {
-    return reinterpret_cast<R (*)(A...) noexcept>(entry);
-}
-
-// One push or pop form of the ring in a `_q` field, for the native entries.
-// A `_q` of None (an instance whose constructor never ran) counts as closed
-// and is not touched.
-inline int ring_push(PyObject *const &field, ferry_spsc_push_fn ferry_spsc_vtable::*form, const char *data,
-                     size_t size) noexcept {
-    ferry_spsc_queue *ring = current_ring(field);
-    if (!ring) return FERRY_SPSC_CLOSED;
-    return nothrow(ring->vtab->*form)(ring, data, size);
-}
-inline int ring_pop(PyObject *const &field, ferry_spsc_pop_fn ferry_spsc_vtable::*form, const char **data,
-                    size_t *size) noexcept {
-    ferry_spsc_queue *ring = current_ring(field);
-    if (!ring) return FERRY_SPSC_CLOSED;
-    return nothrow(ring->vtab->*form)(ring, data, size);
-}
-
-// `push` and `push_var` of both dispatchers: a try form, then one wake-up
-// datagram for an accepted message.
-template <class Dispatcher>
-inline int push_and_wake(Dispatcher *self, ferry_spsc_push_fn ferry_spsc_vtable::*form, const char *data,
-                         size_t size) noexcept {
-    int r = ring_push(self->_q, form, data, size);
-    if (r > 0) send_wakeup(&self->_wakeup);
-    return r;
-}
-
-// `push_coalesced` and `push_var_coalesced` of both dispatchers: a try form,
-// then a wake-up datagram only for the push that claims the consumer's
-// announcement (see wake_flag.hpp for why none is lost).
-template <class Dispatcher>
-inline int push_and_wake_if_waiting(Dispatcher *self, ferry_spsc_push_fn ferry_spsc_vtable::*form,
-                                    const char *data, size_t size) noexcept {
-    int r = ring_push(self->_q, form, data, size);
-    if (r > 0 && wake_flag::claim(self->_waiting)) {
-        send_wakeup(&self->_wakeup);
-        wake_flag::count(self->_wakeups_sent);
-    }
-    return r;
-}
 
 // Takes the socket out of `field`, so producers send no more wake-ups, and
 // hands it to `retire`, which closes it or has it closed. Taken out first:
@@ -68,7 +20,7 @@ inline int push_and_wake_if_waiting(Dispatcher *self, ferry_spsc_push_fn ferry_s
 template <class Retire>
 void retire_socket_field(PyObject *&field, WakeupTarget *target, Retire &&retire) {
     Ref sock = Ref::steal(std::exchange(field, Py_NewRef(Py_None)));
-    if (sock.get() != Py_None) invalidate_target(target);
+    if (sock.get() != Py_None) lockfree::invalidate_target(target);
     try {
         retire(sock.get());
     } catch (const PyErrOccurred &) {

@@ -16,28 +16,22 @@ PyTypeObject CyPipeType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 static Pipe *as_pipe(PyObject *o) { return reinterpret_cast<Pipe *>(o); }
 
-static int pipe_push(Pipe *self, const char *data, size_t size) noexcept {
-    return ring_push(self->_q, &ferry_spsc_vtable::push, data, size);
-}
-static int pipe_push_var(Pipe *self, const char *data, size_t size) noexcept {
-    return ring_push(self->_q, &ferry_spsc_vtable::push_var, data, size);
-}
+// Every entry runs without the interpreter lock: lockfree/entries.hpp.
+constexpr ferry_pipe_push_fn pipe_push = lockfree::push_only<Pipe, &ferry_spsc_vtable::push>;
+constexpr ferry_pipe_push_fn pipe_push_var = lockfree::push_only<Pipe, &ferry_spsc_vtable::push_var>;
+constexpr ferry_pipe_pop_fn pipe_pop = lockfree::pop_only<Pipe, &ferry_spsc_vtable::pop>;
+constexpr ferry_pipe_pop_fn pipe_pop_var = lockfree::pop_only<Pipe, &ferry_spsc_vtable::pop_var>;
+constexpr ferry_pipe_release_fn pipe_release = lockfree::release<Pipe>;
+constexpr ferry_pipe_release_fn pipe_release_var = lockfree::release_nothing<Pipe>;
 
-static int pipe_pop(Pipe *self, const char **data, size_t *size) noexcept {
-    return ring_pop(self->_q, &ferry_spsc_vtable::pop, data, size);
-}
-static int pipe_pop_var(Pipe *self, const char **data, size_t *size) noexcept {
-    return ring_pop(self->_q, &ferry_spsc_vtable::pop_var, data, size);
-}
-
-static void pipe_release(Pipe *self) noexcept {
-    if (ferry_spsc_queue *ring = current_ring(self->_q)) nothrow(ring->vtab->release)(ring);
-}
-// pop_var already took the message out: nothing to end.
-static void pipe_release_var(Pipe *) noexcept {}
-
-const ferry_pipe_vtable pipe_vtable = {pipe_push, pipe_push_var, pipe_pop, pipe_pop_var, pipe_release,
-                                       pipe_release_var};
+const ferry_pipe_vtable pipe_vtable = {
+    .push = pipe_push,
+    .push_var = pipe_push_var,
+    .pop = pipe_pop,
+    .pop_var = pipe_pop_var,
+    .release = pipe_release,
+    .release_var = pipe_release_var,
+};
 
 static PyObject *pipe_new(PyTypeObject *type, PyObject *, PyObject *) {
     PyObject *o = type->tp_alloc(type, 0);

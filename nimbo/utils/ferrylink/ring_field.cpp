@@ -28,11 +28,11 @@ ferry_spsc_queue *require_ring(PyObject *field, const char *type) {
         PyErr_Format(PyExc_RuntimeError, "%s has no ring queue: its __init__ was not run", type);
         throw PyErrOccurred();
     }
-    return ring_of(field);
+    return lockfree::ring_of(field);
 }
 
 void claim_family(const Ref &ring, bool variable_size) noexcept {
-    ferry_spsc_queue *q = ring_of(ring.get());
+    ferry_spsc_queue *q = lockfree::ring_of(ring.get());
     const char *data;
     size_t size;
     (void)(variable_size ? q->vtab->try_pop_var : q->vtab->try_pop)(q, &data, &size);
@@ -40,12 +40,13 @@ void claim_family(const Ref &ring, bool variable_size) noexcept {
 
 bool used_as_variable(PyObject *q) noexcept {
     // reserved_flags[1]: 0 unused, 1 fixed slots, 2 variable size (spsc_queue.h).
-    unsigned char family = std::atomic_ref<unsigned char>(ring_of(q)->reserved_flags[1]).load(std::memory_order_relaxed);
+    unsigned char &slot = lockfree::ring_of(q)->reserved_flags[1];
+    unsigned char family = std::atomic_ref<unsigned char>(slot).load(std::memory_order_relaxed);
     return family == 2;
 }
 
 void close_ring(const Ref &q) noexcept {
-    ferry_spsc_queue *ring = ring_of(q.get());
+    ferry_spsc_queue *ring = lockfree::ring_of(q.get());
     FERRY_BEGIN_ALLOW_THREADS
     ring->vtab->close(ring);
     FERRY_END_ALLOW_THREADS

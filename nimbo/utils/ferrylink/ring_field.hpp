@@ -1,13 +1,15 @@
 // The `_q` field of the queue-owning types: the ring queue it holds, made,
 // checked, read and replaced. Native producers and consumers read it without
-// the interpreter lock while a repeated constructor call may replace it: it
-// is written and read atomically, in place (the published layouts keep a
-// plain pointer), and a ring once installed stays alive until its owner is
-// destroyed, so a native caller that loaded it never touches freed memory.
+// the interpreter lock (lockfree/ring_call.hpp: current_ring) while a
+// repeated constructor call may replace it: it is written and read
+// atomically, in place (the published layouts keep a plain pointer), and a
+// ring once installed stays alive until its owner is destroyed, so a native
+// caller that loaded it never touches freed memory.
 #pragma once
 #include <Python.h>
 #include <atomic>
 #include <optional>
+#include "lockfree/ring_call.hpp"
 #include "module_state.hpp"
 
 namespace ferry {
@@ -15,17 +17,6 @@ namespace ferry {
 // `q` is an SPSCQueue.
 inline bool is_ring(PyObject *q) noexcept {
     return q && state.spsc_type && PyObject_TypeCheck(q, state.spsc_type);
-}
-
-// The ring queue of `q`, an SPSCQueue or None (then nullptr).
-inline ferry_spsc_queue *ring_of(PyObject *q) noexcept {
-    return q == Py_None ? nullptr : reinterpret_cast<ferry_spsc_queue *>(q);
-}
-
-// Native entries, no lock: the ring installed now, nullptr before the
-// constructor ran.
-inline ferry_spsc_queue *current_ring(PyObject *const &field) noexcept {
-    return ring_of(std::atomic_ref<PyObject *>(const_cast<PyObject *&>(field)).load(std::memory_order_acquire));
 }
 
 // Lock held: the ring of `field`, or RuntimeError if it holds none (an

@@ -14,7 +14,6 @@
 #include "errors.hpp"
 #include "functions.hpp"
 #include "module_state.hpp"
-#include "platform/datagram.hpp"
 #include "wakeup.hpp"
 
 namespace ferry {
@@ -33,10 +32,6 @@ PyTypeObject SyncDispatcherType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 static SyncDispatcher *as_sdisp(PyObject *o) { return reinterpret_cast<SyncDispatcher *>(o); }
 static PyObject *as_obj(SyncDispatcher *d) { return reinterpret_cast<PyObject *>(d); }
-
-static std::atomic_ref<unsigned char> running(SyncDispatcher *self) {
-    return std::atomic_ref<unsigned char>(self->_running);
-}
 
 static_assert(sizeof(std::thread) <= sizeof(ferry_sync_dispatcher::_thread) &&
               alignof(std::thread) <= alignof(void *));
@@ -153,7 +148,7 @@ static PyMethodDef stop_all_threads_def = {"_stop_sync_dispatchers", stop_all_th
 static PyObject *forget_threads_in_child(PyObject *, PyObject *) {
     std::vector<Ref> owned_by_threads;
     for (SyncDispatcher *d : live) {
-        running(d).store(0);
+        lockfree::running(d).store(0);
         new (d->_thread.bytes) std::thread();  // the parent's handle: nothing to join or destroy here
         inherited.push_back(d);
         owned_by_threads.push_back(Ref::steal(as_obj(d)));
@@ -186,69 +181,34 @@ static bool is_inherited(SyncDispatcher *self) {
 }
 
 // ---- producer entries -----------------------------------------------------------
+// They run without the interpreter lock: lockfree/entries.hpp.
 
-static int sdisp_push(SyncDispatcher *self, const char *data, size_t size) noexcept {
-    return push_and_wake(self, &ferry_spsc_vtable::try_push, data, size);
-}
-static int sdisp_push_var(SyncDispatcher *self, const char *data, size_t size) noexcept {
-    return push_and_wake(self, &ferry_spsc_vtable::try_push_var, data, size);
-}
-static int sdisp_push_coalesced(SyncDispatcher *self, const char *data, size_t size) noexcept {
-    return push_and_wake_if_waiting(self, &ferry_spsc_vtable::try_push, data, size);
-}
-static int sdisp_push_var_coalesced(SyncDispatcher *self, const char *data, size_t size) noexcept {
-    return push_and_wake_if_waiting(self, &ferry_spsc_vtable::try_push_var, data, size);
-}
-static int sdisp_push_blocking(SyncDispatcher *self, const char *data, size_t size) noexcept {
-    return ring_push(self->_q, &ferry_spsc_vtable::push, data, size);
-}
-static int sdisp_push_var_blocking(SyncDispatcher *self, const char *data, size_t size) noexcept {
-    return ring_push(self->_q, &ferry_spsc_vtable::push_var, data, size);
-}
+constexpr ferry_sdisp_push_fn sdisp_push = lockfree::push_and_wake<SyncDispatcher, &ferry_spsc_vtable::try_push>;
+constexpr ferry_sdisp_push_fn sdisp_push_var =
+    lockfree::push_and_wake<SyncDispatcher, &ferry_spsc_vtable::try_push_var>;
+constexpr ferry_sdisp_push_fn sdisp_push_blocking = lockfree::push_only<SyncDispatcher, &ferry_spsc_vtable::push>;
+constexpr ferry_sdisp_push_fn sdisp_push_var_blocking =
+    lockfree::push_only<SyncDispatcher, &ferry_spsc_vtable::push_var>;
 
 // ---- thread bodies --------------------------------------------------------------
 
 namespace {
 
-// What the four bodies differ in.
+// What the four bodies differ in: how they take messages from the ring, and
+// the name their failures are reported under.
 struct BodyForm {
-    ferry_spsc_pop_fn ferry_spsc_vtable::*pop;
-    bool polls;     // try forms: wait for a datagram when the queue is empty
-    bool releases;  // `pop`: release the slot after the callback returned
+    lockfree::ConsumerForm ring;
     const char *context;
 };
 
-constexpr BodyForm try_pop_form = {&ferry_spsc_vtable::try_pop, true, false,
+constexpr BodyForm try_pop_form = {{&ferry_spsc_vtable::try_pop, true, false},
                                    FERRY_MODULE_NAME ".SyncDispatcher._SyncDispatcher__try_pop"};
-constexpr BodyForm try_pop_var_form = {&ferry_spsc_vtable::try_pop_var, true, false,
+constexpr BodyForm try_pop_var_form = {{&ferry_spsc_vtable::try_pop_var, true, false},
                                        FERRY_MODULE_NAME ".SyncDispatcher._SyncDispatcher__try_pop_var"};
-constexpr BodyForm pop_form = {&ferry_spsc_vtable::pop, false, true,
+constexpr BodyForm pop_form = {{&ferry_spsc_vtable::pop, false, true},
                                FERRY_MODULE_NAME ".SyncDispatcher._SyncDispatcher__pop"};
-constexpr BodyForm pop_var_form = {&ferry_spsc_vtable::pop_var, false, false,
+constexpr BodyForm pop_var_form = {{&ferry_spsc_vtable::pop_var, false, false},
                                    FERRY_MODULE_NAME ".SyncDispatcher._SyncDispatcher__pop_var"};
-
-// The thread receives on its own duplicate of the socket handle: `close`
-// closes the socket while the thread may be about to receive, and the handle
-// number may then be reused by the next socket or file the process opens.
-// The duplicate keeps the socket, and close's wake-up datagram, until the
-// thread is done with it.
-class WaitHandle {
-public:
-    explicit WaitHandle(PLATFORM_SOCKET shared) noexcept : shared_(shared) {
-        if (shared != FERRY_NO_SOCKET) own_ = platform::duplicate_socket(shared);
-    }
-    ~WaitHandle() {
-        if (own_ != FERRY_NO_SOCKET) platform::close_socket(own_);
-    }
-    WaitHandle(const WaitHandle &) = delete;
-    WaitHandle &operator=(const WaitHandle &) = delete;
-    // Without a duplicate (none could be made), the dispatcher's own handle.
-    PLATFORM_SOCKET get() const noexcept { return own_ != FERRY_NO_SOCKET ? own_ : shared_; }
-
-private:
-    PLATFORM_SOCKET shared_;
-    PLATFORM_SOCKET own_ = FERRY_NO_SOCKET;
-};
 
 // With the lock held: the message as a new bytes object, handed to the callback.
 bool deliver(PyObject *callback, const char *data, size_t size) noexcept {
@@ -260,16 +220,8 @@ bool deliver(PyObject *callback, const char *data, size_t size) noexcept {
     return static_cast<bool>(result);
 }
 
-// A try form that found the ring empty: announce the wait, look once more,
-// and only then wait for a wake-up datagram.
-int pop_or_sleep(SyncDispatcher *self, wake_flag::Sleeper<SyncDispatcher> &sleeper, ferry_spsc_queue *q,
-                 const BodyForm &form, PLATFORM_SOCKET wakeups, const char **data, size_t *size) noexcept {
-    auto pop = [&] { return (q->vtab->*form.pop)(q, data, size); };
-    if (sleeper.before_wait(*self, pop, [&] { return receive_wakeup_now(wakeups); })) return 1;
-    receive_wakeup(wakeups);
-    return sleeper.after_wait(*self, pop);
-}
-
+// Takes the lock only to deliver a message; waits for the next one without
+// it (lockfree/consumer.hpp).
 void run_body(SyncDispatcher *self, const BodyForm &form) noexcept {
     ThreadLock lock;
     if (!lock.take()) return;
@@ -278,18 +230,13 @@ void run_body(SyncDispatcher *self, const BodyForm &form) noexcept {
         return;
     }
     Ref ring = Ref::borrow(self->_q);  // used with the lock released
-    ferry_spsc_queue *q = ring_of(ring.get());
     Ref callback = Ref::borrow(self->_callback);  // later changes do not reach this thread
-    WaitHandle wakeups(form.polls ? self->_wakeup.fd : FERRY_NO_SOCKET);
-    wake_flag::Sleeper<SyncDispatcher> sleeper;
+    lockfree::ThreadConsumer consumer(self, lockfree::ring_of(ring.get()), form.ring);
     lock.give();
     for (;;) {
         const char *data = nullptr;
         size_t size = 0;
-        int r = running(self).load() ? (q->vtab->*form.pop)(q, &data, &size) : FERRY_SPSC_CLOSED;
-        if (r != 1 && form.polls && running(self).load())
-            r = pop_or_sleep(self, sleeper, q, form, wakeups.get(), &data, &size);
-        if (r != 1 && running(self).load()) continue;
+        int r = consumer.next(&data, &size);
         if (!lock.take()) {
             (void)callback.release();  // the interpreter is going away: leave them alone
             (void)ring.release();
@@ -301,7 +248,7 @@ void run_body(SyncDispatcher *self, const BodyForm &form) noexcept {
             break;
         }
         lock.give();
-        if (form.releases) q->vtab->release(q);
+        consumer.done_with_message();
     }
     callback = Ref();  // lock held on every way out of the loop
     ring = Ref();
@@ -318,9 +265,18 @@ static void pop_var_body(SyncDispatcher *self) noexcept { run_body(self, pop_var
 static void sdisp_setup(SyncDispatcher *self, int skip_dispatch, ferry_setup_args *opt) noexcept;
 
 const ferry_sync_dispatcher_vtable sync_dispatcher_vtable = {
-    sdisp_setup,  sdisp_push,   sdisp_push_var, sdisp_push_blocking, sdisp_push_var_blocking,
-    try_pop_body, try_pop_var_body, pop_body,   pop_var_body,        sdisp_close,
-    sdisp_push_coalesced, sdisp_push_var_coalesced,
+    .setup = sdisp_setup,
+    .push = sdisp_push,
+    .push_var = sdisp_push_var,
+    .push_blocking = sdisp_push_blocking,
+    .push_var_blocking = sdisp_push_var_blocking,
+    .try_pop_body = try_pop_body,
+    .try_pop_var_body = try_pop_var_body,
+    .pop_body = pop_body,
+    .pop_var_body = pop_var_body,
+    .close = sdisp_close,
+    .push_coalesced = lockfree::push_and_wake_if_waiting<SyncDispatcher, &ferry_spsc_vtable::try_push>,
+    .push_var_coalesced = lockfree::push_and_wake_if_waiting<SyncDispatcher, &ferry_spsc_vtable::try_push_var>,
 };
 
 // ---- the thread -------------------------------------------------------------------
@@ -397,7 +353,7 @@ static PyObject *sdisp_new(PyTypeObject *type, PyObject *, PyObject *) {
     if (!o) return nullptr;
     SyncDispatcher *self = as_sdisp(o);
     self->vtab = &sync_dispatcher_vtable;
-    init_target(&self->_wakeup);
+    lockfree::init_target(&self->_wakeup);
     self->_q = Py_NewRef(Py_None);
     self->_callback = Py_NewRef(Py_None);
     self->_sock = Py_NewRef(Py_None);
@@ -498,12 +454,12 @@ static PyObject *sdisp_setup_method(PyObject *const *args, Py_ssize_t nargs, PyO
 
 // Fixed order: flag, queue close, wake-up (socket still open), socket close, join.
 static void sdisp_do_close(SyncDispatcher *self) {
-    running(self).store(0);
+    lockfree::running(self).store(0);
     Ref q = Ref::borrow(self->_q);  // a constructor call may replace `_q` meanwhile
     if (is_ring(q.get()) && !is_inherited(self)) close_ring(q);
     if (self->_nonblocking) {
         FERRY_BEGIN_ALLOW_THREADS
-        send_wakeup(&self->_wakeup);
+        lockfree::send_wakeup(&self->_wakeup);
         FERRY_END_ALLOW_THREADS
     }
     retire_socket_field(self->_sock, &self->_wakeup, close_socket);
@@ -555,7 +511,7 @@ static int sdisp_clear(PyObject *o) {
 static void sdisp_finalize(PyObject *o) {
     PendingExceptionKept kept;
     SyncDispatcher *self = as_sdisp(o);
-    if (running(self).load() && (has_thread(self) || self->_sock != Py_None) &&
+    if (lockfree::running(self).load() && (has_thread(self) || self->_sock != Py_None) &&
         PyErr_ResourceWarning(o, 1, "unclosed %R", o) < 0)
         write_unraisable(FERRY_MODULE_NAME ".SyncDispatcher.__dealloc__");
     sdisp_close(self, 0);

@@ -1,13 +1,11 @@
 #include "wakeup.hpp"
 #include "args.hpp"
 #include "module_state.hpp"
-#include "platform/datagram.hpp"
+#include "lockfree/wake_datagram.hpp"
+#include "platform/datagram.hpp"  // inet_pton, htons
 #include <limits>
-#include <type_traits>
 
 namespace ferry {
-
-static_assert(std::is_same_v<PLATFORM_SOCKET, platform::socket_handle>, "the public header's socket type");
 
 static constexpr long SO_RCVBUFFORCE_LINUX = 33;  // not in every socket module, so by number
 
@@ -147,7 +145,7 @@ void fill_target(WakeupTarget *target, PyObject *sock, PyObject *host) {
     const char *text = PyBytes_AsString(encoded.get());
     if (!text) throw PyErrOccurred();
     (void)inet_pton(AF_INET, text, &target->addr.sin_addr);
-    target_fd(target).store(socket_handle(sock), std::memory_order_release);
+    lockfree::target_fd(target).store(socket_handle(sock), std::memory_order_release);
 }
 
 PLATFORM_SOCKET socket_handle(PyObject *sock) {
@@ -157,16 +155,5 @@ PLATFORM_SOCKET socket_handle(PyObject *sock) {
     if (eq < 0) throw PyErrOccurred();
     return eq ? FERRY_NO_SOCKET : as_platform_socket(fileno.get());
 }
-
-void send_wakeup(const WakeupTarget *target) noexcept {
-    if (!target) return;
-    PLATFORM_SOCKET fd = target_fd(target).load(std::memory_order_acquire);
-    if (fd == FERRY_NO_SOCKET) return;
-    platform::send_byte(fd, target->addr, 0x01);
-}
-
-void receive_wakeup(PLATFORM_SOCKET fd) noexcept { (void)platform::receive_byte(fd); }
-
-bool receive_wakeup_now(PLATFORM_SOCKET fd) noexcept { return platform::receive_byte_now(fd); }
 
 }  // namespace ferry

@@ -31,9 +31,9 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
-#include "../../platform/barrier.hpp"
+#include "../../../platform/barrier.hpp"
 
-namespace ferry::wake_flag {
+namespace ferry::lockfree::wake_flag {
 
 // A counter written by one thread and read by any: no read-modify-write.
 inline void count(uint64_t &counter) noexcept {
@@ -121,4 +121,4 @@ private:
     bool due_ = false;
 };
 
-}  // namespace ferry::wake_flag
+}  // namespace ferry::lockfree::wake_flag
