@@ -119,6 +119,10 @@ bool pop_one(Run &r, bool waiting) {
     const char *p;
     size_t size;
     int rc = waiting ? r.ring->pop(&p, &size) : r.ring->try_pop(&p, &size);
+    while (rc == ferry::kEmpty && !waiting) {  // counted by pending() a moment before it is published
+        relax(1);
+        rc = r.ring->try_pop(&p, &size);
+    }
     if (rc == ferry::kClosed) return false;
     if (rc != ferry::kAccepted) fail("pop returned " + std::to_string(rc));
     uint64_t seq, expected = r.popped.load(std::memory_order_relaxed);
