@@ -683,8 +683,8 @@ int queue_init(PyObject *o, PyObject *args, PyObject *kwargs) {
                                             "block_on_full"};
         PyObject *a[6];
         parse_args_tuple("__init__", names, 6, 0, args, kwargs, a);
-        uint64_t slot_size = a[1] ? as_uint64(a[1], "slot_size") : 1024;
-        uint64_t capacity = a[2] ? as_uint64(a[2], "capacity") : 16384;
+        size_t slot_size = a[1] ? as_size_t(a[1], "slot_size") : 1024;
+        size_t capacity = a[2] ? as_size_t(a[2], "capacity") : 16384;
         bool overwrite = a[3] ? truth(a[3]) : false;
         bool zerocopy = a[4] ? truth(a[4]) : false;
         bool block_on_full = a[5] ? truth(a[5]) : false;
