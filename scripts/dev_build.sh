@@ -6,7 +6,7 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 OUT="${1:-$ROOT/build/dev}"
 PY="${PYTHON:-$ROOT/.venv/bin/python}"
-[ -x "$PY" ] || PY=/tmp/venv/bin/python
+[ -x "$PY" ] || { echo "dev_build.sh: no $PY; run scripts/test.sh once, or set PYTHON" >&2; exit 1; }
 INC="$("$PY" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
 EXT="$("$PY" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')"
 FLAGS=(-std=c++20 -O2 -g -shared -fPIC -pthread -Wall -Wextra -Werror -Wno-missing-field-initializers
@@ -15,10 +15,20 @@ mkdir -p "$OUT"
 # The Python files, headers and stubs beside the modules (not the sources).
 "$PY" -c 'import shutil, sys; shutil.copytree(sys.argv[1], sys.argv[2], dirs_exist_ok=True,
     ignore=shutil.ignore_patterns("*.cpp", "*.hpp", "testing", "__pycache__", "*.so"))' "$ROOT/nimbo" "$OUT/nimbo"
-F="$ROOT/nimbo/utils/ferrylink"
+# A module's sources, as CMakeLists.txt lists them (the one list).
+sources() {
+    "$PY" -c 'import re, sys
+text = open(sys.argv[1]).read()
+block = re.search(r"ferry_module\(" + sys.argv[2] + r"\s+\S+\s+([^)]*)\)", text).group(1)
+print("\n".join(sys.argv[3] + "/" + s for s in block.split()))' "$ROOT/CMakeLists.txt" "$1" "$ROOT"
+}
+build() {  # module, destination directory
+    local srcs
+    mapfile -t srcs < <(sources "$1")
+    g++ "${FLAGS[@]}" "${srcs[@]}" -o "$OUT/$2/$1$EXT"
+}
 # One compiler at a time: the machine is shared.
-g++ "${FLAGS[@]}" "$ROOT/nimbo/spsc_queue/spsc_queue.cpp" -o "$OUT/nimbo/spsc_queue/spsc_queue$EXT"
-g++ "${FLAGS[@]}" "$F"/{ferrylink,module_state,type_helpers,args,errors,functions,coro,wakeup,async_dispatcher,sync_dispatcher,pipe,ring_field,buffers,buffer_view,asyncqueue,asyncqueue_pickle,lockfree/wake_datagram}.cpp \
-    -o "$OUT/nimbo/utils/ferrylink/ferrylink$EXT"
-g++ "${FLAGS[@]}" "$F"/testing/*.cpp -o "$OUT/nimbo/utils/ferrylink/_ferrytest$EXT"
+build spsc_queue nimbo/spsc_queue
+build ferrylink nimbo/utils/ferrylink
+build _ferrytest nimbo/utils/ferrylink
 echo "built into $OUT"

@@ -86,6 +86,26 @@ class TestExportedTables:
         with pytest.raises(TypeError, match="no default __reduce__ due to non-trivial __cinit__"):
             pickle.dumps(obj)
 
+    @pytest.mark.parametrize("published, error", [
+        (2004, "ImportError: the installed ferrylink has API 2.4 but this module was built against ferrylink.h 1.4"),
+        (1003, "ImportError: the installed ferrylink has API 1.3, older than the ferrylink.h 1.4"),
+        (0, "ImportError: nimbo.utils.ferrylink.ferrylink.AsyncDispatcher states no API version"),
+        (1005, None),  # a newer minor only appended: the module still serves the header
+    ])
+    def test_native_import_checks_the_api_version(self, published, error):
+        rc, out, err = run_python(f"""
+            import ctypes
+            from nimbo.utils.ferrylink import ferrylink as fl
+            set_context = ctypes.pythonapi.PyCapsule_SetContext
+            set_context.argtypes = [ctypes.py_object, ctypes.c_void_p]
+            assert set_context(fl.AsyncDispatcher.__dict__["__pyx_vtable__"], {published}) == 0
+            import nimbo.utils.ferrylink._ferrytest
+        """)
+        if error is None:
+            assert rc == 0, err
+        else:
+            assert rc != 0 and error in err and "rebuild this module against" in err
+
     def test_get_include_has_the_public_header(self):
         import os
         inc = nimbo.utils.ferrylink.get_include()

@@ -11,6 +11,7 @@
 #include <new>
 
 #include "cpython/allow_threads.hpp"
+#include "cpython/boundary.hpp"
 #include "cpython/ref.hpp"
 #include "ring.hpp"
 #include "spsc_queue.h"
@@ -93,18 +94,10 @@ const ferry_spsc_vtable kVtable = {
 
 // ---- helpers ------------------------------------------------------------
 
-// Runs a slot body; no C++ exception may reach the interpreter.
-template <class F, class R>
-R guarded(F &&body, R failure) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (...) {
-        ferry_lock::park_if_forced_unwind();
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in SPSCQueue");
-    }
-    return failure;
+// Runs a slot body through the boundary (cpython/boundary.hpp).
+template <class R, class F>
+R guarded(R failure, F &&body) noexcept {
+    return ferry::boundary(failure, "SPSCQueue", std::forward<F>(body));
 }
 
 SpscRing *ready_ring(PyObject *self) {
@@ -175,7 +168,7 @@ PyObject *queue_new(PyTypeObject *type, PyObject *, PyObject *) noexcept {
 
 int queue_init(PyObject *self, PyObject *args, PyObject *kwds) noexcept {
     return guarded(
-        [&]() -> int {
+        -1, [&]() -> int {
             static const char *kwlist[] = {"slot_size", "capacity", "overwrite", "zerocopy", "block_on_full", nullptr};
             PyObject *slot_obj, *cap_obj, *ow = Py_False, *zc = Py_False, *bf = Py_False;
             if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|OOO:SPSCQueue", const_cast<char **>(kwlist),
@@ -227,8 +220,7 @@ int queue_init(PyObject *self, PyObject *args, PyObject *kwds) noexcept {
             q->block_on_full = opt.block_on_full;
             std::atomic_ref<void *>(q->ring).store(r, std::memory_order_release);
             return 0;
-        },
-        -1);
+        });
 }
 
 void queue_dealloc(PyObject *self) noexcept {
@@ -266,20 +258,19 @@ SpscRing *producer_ring(PyObject *self, Family family, const char *method) {
 template <Family F>
 PyObject *try_push_method(PyObject *self, PyObject *obj) noexcept {
     return guarded(
-        [&]() -> PyObject * {
+        static_cast<PyObject *>(nullptr), [&]() -> PyObject * {
             SpscRing *r = producer_ring(self, F, F == kFixed ? "try_push" : "try_push_var");
             if (r == nullptr) return nullptr;
             Bytes b;
             if (!b.get(obj)) return nullptr;
             return PyLong_FromLong(F == kFixed ? r->try_push(b.data, b.size) : r->try_push_var(b.data, b.size));
-        },
-        static_cast<PyObject *>(nullptr));
+        });
 }
 
 template <Family F>
 PyObject *push_method(PyObject *self, PyObject *obj) noexcept {
     return guarded(
-        [&]() -> PyObject * {
+        static_cast<PyObject *>(nullptr), [&]() -> PyObject * {
             SpscRing *r = producer_ring(self, F, F == kFixed ? "push" : "push_var");
             if (r == nullptr) return nullptr;
             auto *q = reinterpret_cast<ferry_spsc_queue *>(self);
@@ -292,14 +283,13 @@ PyObject *push_method(PyObject *self, PyObject *obj) noexcept {
             FERRY_END_ALLOW_THREADS
             q->reserved_flags[kPushBusy] = 0;
             return PyLong_FromLong(rc);
-        },
-        static_cast<PyObject *>(nullptr));
+        });
 }
 
 template <Family F>
 PyObject *try_pop_method(PyObject *self, PyObject *) noexcept {
     return guarded(
-        [&]() -> PyObject * {
+        static_cast<PyObject *>(nullptr), [&]() -> PyObject * {
             SpscRing *r = family_ring(self, F, F == kFixed ? "try_pop" : "try_pop_var");
             if (r == nullptr) return nullptr;
             const char *data = nullptr;
@@ -308,8 +298,7 @@ PyObject *try_pop_method(PyObject *self, PyObject *) noexcept {
             PyObject *out = PyBytes_FromStringAndSize(data, Py_ssize_t(size));
             r->release();  // the bytes object has its own copy
             return out;
-        },
-        static_cast<PyObject *>(nullptr));
+        });
 }
 
 PyObject *queue_close(PyObject *self, PyObject *) noexcept {

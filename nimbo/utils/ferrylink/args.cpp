@@ -104,7 +104,7 @@ static Ref as_pylong(PyObject *o) {
     throw PyErrOccurred();
 }
 
-static unsigned long long as_unsigned(PyObject *o, unsigned long long max, const char *ctype, const char *arg) {
+unsigned long long as_unsigned(PyObject *o, unsigned long long max, const char *ctype, const char *arg) {
     Ref v = as_pylong(o);
     int over = 0;
     long long s = PyLong_AsLongLongAndOverflow(v.get(), &over);
@@ -121,7 +121,6 @@ static unsigned long long as_unsigned(PyObject *o, unsigned long long max, const
 
 size_t as_size_t(PyObject *o, const char *arg) { return (size_t)as_unsigned(o, SIZE_MAX, "size_t", arg); }
 uint16_t as_uint16(PyObject *o, const char *arg) { return (uint16_t)as_unsigned(o, UINT16_MAX, "uint16_t", arg); }
-uint64_t as_uint64(PyObject *o, const char *arg) { return (uint64_t)as_unsigned(o, UINT64_MAX, "size_t", arg); }
 
 int32_t as_int32(PyObject *o, const char *arg) {
     Ref v = as_pylong(o);

@@ -31,7 +31,8 @@ void check_exact_type(PyObject *obj, PyTypeObject *type, const char *argname, bo
 size_t as_size_t(PyObject *o, const char *arg = nullptr);
 int32_t as_int32(PyObject *o, const char *arg = nullptr);
 uint16_t as_uint16(PyObject *o, const char *arg = nullptr);
-uint64_t as_uint64(PyObject *o, const char *arg = nullptr);
+// Any unsigned native type up to `max`, named `ctype` in the OverflowError.
+unsigned long long as_unsigned(PyObject *o, unsigned long long max, const char *ctype, const char *arg = nullptr);
 bool truth(PyObject *o);
 
 }  // namespace ferry

@@ -77,9 +77,6 @@ static int adisp_init(PyObject *o, PyObject *args, PyObject *kwargs) {
     });
 }
 
-// AsyncDispatcher.setup, to detect overrides (strong: kept for the process).
-static PyObject *own_setup_function = nullptr;
-
 // A done callback of a retired reader task: closes the socket it waited on.
 static PyObject *close_reader_socket(PyObject *sock, PyObject *) {
     return guard([&] {
@@ -187,7 +184,7 @@ static void adisp_do_setup(AsyncDispatcher *self, PyObject *host, int recvbuf) {
 }
 
 static void adisp_setup(AsyncDispatcher *self, int skip_dispatch, ferry_setup_args *opt) noexcept {
-    setup_entry(self, &AsyncDispatcherType, own_setup_function, skip_dispatch, opt, adisp_do_setup,
+    setup_entry(self, &AsyncDispatcherType, state.async_dispatcher_setup, skip_dispatch, opt, adisp_do_setup,
                 FERRY_MODULE_NAME ".AsyncDispatcher.setup");
 }
 
@@ -402,7 +399,7 @@ static const FunctionDef adisp_close_def = {"close", "AsyncDispatcher.close", "A
 
 void bind_async_dispatcher_methods() {
     PyTypeObject *t = &AsyncDispatcherType;
-    Py_XSETREF(own_setup_function, add_method(t, "setup", &adisp_setup_def, state.setup_defaults).release());
+    Py_XSETREF(state.async_dispatcher_setup, add_method(t, "setup", &adisp_setup_def, state.setup_defaults).release());
     add_method(t, "_AsyncDispatcher__reader", &adisp_reader_def);
     add_method(t, "_AsyncDispatcher__reader_var", &adisp_reader_var_def);
     Ref annotations = own(Py_BuildValue("{ss}", "return", "None"));

@@ -1,14 +1,10 @@
 #include "asyncqueue.hpp"
 #include "args.hpp"
-#include "asyncqueue_idle.hpp"
 #include "buffers.hpp"
 #include "coro.hpp"
 #include "module_state.hpp"
 #include "ring_field.hpp"
 #include "type_helpers.hpp"
-
-#include <unordered_map>
-#include <vector>
 
 namespace ferry {
 
@@ -70,48 +66,6 @@ void check_async_context_manager(PyObject *obj) {
     Py_XSETREF(passed, Py_NewRef(type));
 }
 
-IdleLocks idle_locks;
-
-// The AsyncQueues holding each ring, lock held. The space-waiting state is
-// kept equal across the holders of a ring, so a pop on any of them releases
-// a push waiting on another. Never destroyed: the process may end after the
-// runtime.
-class RingHolders {
-public:
-    // `self->_q` was just set: take the ring's shared space state.
-    void join(AsyncQueue *self) {
-        if (self->_q == Py_None) return;
-        std::vector<AsyncQueue *> &v = holders_[self->_q];
-        if (!v.empty()) {
-            assign_borrowed(self->_space_cond, v.front()->_space_cond);
-            self->_space_waiters = v.front()->_space_waiters;
-        }
-        v.push_back(self);
-    }
-    // `self->_q` is about to change: the ring's waiters stay with the other
-    // holders; a push of this queue still waiting finds its condition gone.
-    void leave(AsyncQueue *self) noexcept {
-        auto it = holders_.find(self->_q);
-        if (it != holders_.end()) {
-            std::erase(it->second, self);
-            if (it->second.empty()) holders_.erase(it);
-        }
-        assign_borrowed(self->_space_cond, Py_None);
-        self->_space_waiters = 0;
-    }
-    // Each holder of `ring`.
-    template <class F>
-    void each(PyObject *ring, F &&f) {
-        auto it = holders_.find(ring);
-        if (it == holders_.end()) return;
-        for (AsyncQueue *q : it->second) f(q);
-    }
-
-private:
-    std::unordered_map<PyObject *, std::vector<AsyncQueue *>> holders_;
-};
-RingHolders &ring_holders = *new RingHolders();
-
 // ---- coroutine frames ---------------------------------------------------------
 
 // A frame is made and freed once per call, always with the interpreter lock
@@ -143,7 +97,7 @@ public:
     QueueFrame(PyObject *self, const char *where) : self_(Ref::borrow(self)), where_(where) {}
 
     Step resume(PyObject *value) final {
-        Step s = run(value);
+        Step s = boundary(Step::error(), kBoundaryOwner, [&] { return step(value); });
         if (s.kind == Step::Error) add_traceback(where_);
         return s;
     }
@@ -185,30 +139,19 @@ protected:
     // the lock is released on the way out.
     Step leave_block_with_error() noexcept {
         Ref exc = Ref::steal(PyErr_GetRaisedException());
-        try {
+        Step failed = boundary(Step::error(), kBoundaryOwner, [&] {
             leave_block();
             PyErr_SetRaisedException(exc.release());
-        } catch (...) {
-            ferry_lock::park_if_forced_unwind();
-            set_current_exception_from_cpp();
-            chain_to(std::move(exc));
-        }
-        return Step::error();
+            return Step::error();
+        });
+        if (exc) chain_to(std::move(exc));  // release() failed: its error, with ours as context
+        return failed;
     }
 
     Ref self_;
     Ref cond_;  // the condition whose lock this frame holds or awaits
 
 private:
-    Step run(PyObject *value) noexcept {
-        try {
-            return step(value);
-        } catch (...) {
-            ferry_lock::park_if_forced_unwind();
-            set_current_exception_from_cpp();
-            return Step::error();
-        }
-    }
     const char *where_;
 };
 
@@ -272,7 +215,7 @@ private:
         int rc = ring->vtab->try_push(ring, data_, size_);
         if (rc == FERRY_SPSC_FULL && ring->block_on_full) return wait_for_space();
         // Refused: nobody to wake. Accepted: the test comes right after try_push.
-        if (rc <= 0 || idle_locks.notify_is_noop(queue()->_notify_cond)) return Step::ret(ring_result(rc));
+        if (rc <= 0 || state.idle_locks->notify_is_noop(queue()->_notify_cond)) return Step::ret(ring_result(rc));
         at_ = Notifying;
         return enter_block(queue()->_notify_cond);
     }
@@ -281,10 +224,10 @@ private:
         AsyncQueue *q = queue();
         if (q->_space_cond == Py_None) {
             Ref cond = call_method(global("asyncio").get(), FERRY_STR("Condition"), q->_lock);
-            ring_holders.each(q->_q, [&](AsyncQueue *h) { assign_borrowed(h->_space_cond, cond.get()); });
+            state.ring_holders->each(q->_q, [&](AsyncQueue *h) { assign_borrowed(h->_space_cond, cond.get()); });
         }
         counted_in_ = Ref::borrow(q->_q);
-        ring_holders.each(q->_q, [](AsyncQueue *h) { ++h->_space_waiters; });
+        state.ring_holders->each(q->_q, [](AsyncQueue *h) { ++h->_space_waiters; });
         at_ = Acquiring;
         return enter_block(q->_space_cond);
     }
@@ -294,7 +237,7 @@ private:
     void stop_waiting() noexcept {
         if (!counted_in_) return;
         Ref ring = std::move(counted_in_);
-        ring_holders.each(ring.get(), [](AsyncQueue *h) { --h->_space_waiters; });
+        state.ring_holders->each(ring.get(), [](AsyncQueue *h) { --h->_space_waiters; });
     }
 
     void convert() {
@@ -411,7 +354,7 @@ private:
     void signal_space() {
         Ref space = Ref::borrow(queue()->_space_cond);
         if (space.get() == Py_None) return;
-        if (idle_locks.acquires_at_once(space.get())) {
+        if (state.idle_locks->acquires_at_once(space.get())) {
             Ref acquiring = call_method(space.get(), FERRY_STR("acquire"));
             PyObject *res = nullptr;
             PySendResult r = PyIter_Send(acquiring.get(), Py_None, &res);
@@ -485,7 +428,7 @@ private:
     // return; the next push to find the ring full makes a new one.
     Step release_pushes() {
         Ref space = Ref::borrow(queue()->_space_cond);
-        ring_holders.each(queue()->_q, [](AsyncQueue *h) { assign_borrowed(h->_space_cond, Py_None); });
+        state.ring_holders->each(queue()->_q, [](AsyncQueue *h) { assign_borrowed(h->_space_cond, Py_None); });
         assign_borrowed(queue()->_space_cond, Py_None);
         if (space.get() == Py_None || queue()->_space_waiters == 0) return join();
         at_ = Releasing;
@@ -572,16 +515,13 @@ PyObject *shutdown_method(PyObject *const *args, Py_ssize_t, PyObject *kwnames) 
 
 // ---- start_dispatcher ---------------------------------------------------------------
 
-// AsyncQueue.start_dispatcher, to detect overrides (strong: kept for the process).
-PyObject *own_start_function = nullptr;
-
 PyObject *start_dispatcher(AsyncQueue *self, PyObject *callback, int skip_dispatch) noexcept {
     PyObject *o = reinterpret_cast<PyObject *>(self);
-    PyObject *r = guard([&] {
+    return guard(FERRY_QUEUE_PATH "start_dispatcher", [&] {
         if (!skip_dispatch) {
             Ref args = own(PyTuple_Pack(1, callback));
             Ref result;
-            if (call_override(o, &AsyncQueueType, own_start_function, "start_dispatcher", args.get(), &result))
+            if (call_override(o, &AsyncQueueType, state.queue_start_dispatcher, "start_dispatcher", args.get(), &result))
                 return result.release();
         }
         assign_borrowed(self->_callback, callback);
@@ -591,8 +531,6 @@ PyObject *start_dispatcher(AsyncQueue *self, PyObject *callback, int skip_dispat
         assign(self->_task, std::move(task));
         return Py_NewRef(Py_None);
     });
-    if (!r) add_traceback(FERRY_QUEUE_PATH "start_dispatcher");
-    return r;
 }
 
 PyObject *start_dispatcher_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -662,14 +600,14 @@ void replace_queue_ring(PyObject *o, PyObject *ring, Ref *fresh) {
     AsyncQueue *self = as_queue(o);
     Ref space = Ref::borrow(self->_space_cond);
     bool pushes_wait = self->_space_waiters > 0;
-    ring_holders.leave(self);
+    state.ring_holders->leave(self);
     if (fresh) {
         retire_ring(o, self->_q);
         publish_ring(self->_q, std::move(*fresh));
     } else {
         assign_borrowed(self->_q, ring);
     }
-    ring_holders.join(self);
+    state.ring_holders->join(self);
     if (space.get() == Py_None || !pushes_wait || self->_loop == Py_None) return;
     Ref coro = make_coro(&signal_info, std::make_unique<SignalFrame>(o, space.get()));
     call_method(self->_loop, FERRY_STR("create_task"), coro.get());
@@ -678,13 +616,13 @@ void replace_queue_ring(PyObject *o, PyObject *ring, Ref *fresh) {
 namespace {
 
 int queue_init(PyObject *o, PyObject *args, PyObject *kwargs) {
-    int rc = guard_int([&] {
+    return guard_int(FERRY_QUEUE_PATH "__init__", [&] {
         static const char *const names[] = {"loop", "slot_size", "capacity", "overwrite", "zerocopy",
                                             "block_on_full"};
         PyObject *a[6];
         parse_args_tuple("__init__", names, 6, 0, args, kwargs, a);
-        uint64_t slot_size = a[1] ? as_uint64(a[1], "slot_size") : 1024;
-        uint64_t capacity = a[2] ? as_uint64(a[2], "capacity") : 16384;
+        size_t slot_size = a[1] ? as_size_t(a[1], "slot_size") : 1024;
+        size_t capacity = a[2] ? as_size_t(a[2], "capacity") : 16384;
         bool overwrite = a[3] ? truth(a[3]) : false;
         bool zerocopy = a[4] ? truth(a[4]) : false;
         bool block_on_full = a[5] ? truth(a[5]) : false;
@@ -720,8 +658,6 @@ int queue_init(PyObject *o, PyObject *args, PyObject *kwargs) {
         replace_queue_ring(o, nullptr, &q);
         return 0;
     });
-    if (rc < 0) add_traceback(FERRY_QUEUE_PATH "__init__");
-    return rc;
 }
 
 int queue_traverse(PyObject *o, visitproc visit, void *arg) {
@@ -738,7 +674,7 @@ int queue_traverse(PyObject *o, visitproc visit, void *arg) {
 
 int queue_clear(PyObject *o) {
     AsyncQueue *self = as_queue(o);
-    ring_holders.leave(self);  // none of its pushes waits: a waiting push holds it
+    state.ring_holders->leave(self);  // none of its pushes waits: a waiting push holds it
     assign_borrowed(self->_q, Py_None);
     assign_borrowed(self->_loop, Py_None);
     assign_borrowed(self->_callback, Py_None);
@@ -803,7 +739,7 @@ const FunctionDef shutdown_def = {"shutdown", "AsyncQueue.shutdown", "AsyncQueue
 
 void bind_async_queue_methods() {
     PyTypeObject *t = &AsyncQueueType;
-    Py_XSETREF(own_start_function, add_method(t, "start_dispatcher", &start_dispatcher_def).release());
+    Py_XSETREF(state.queue_start_dispatcher, add_method(t, "start_dispatcher", &start_dispatcher_def).release());
     add_method(t, "push_buf", &push_buf_def);
     add_method(t, "push_obj", &push_obj_def);
     add_method(t, "push_str", &push_str_def);

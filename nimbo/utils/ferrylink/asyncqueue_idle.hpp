@@ -21,7 +21,7 @@
 // else, missing or unexpected answers no, and the block runs.
 #pragma once
 #include <Python.h>
-#include "module_state.hpp"
+#include "pyref.hpp"
 
 namespace ferry {
 

@@ -2,6 +2,7 @@
 // alphabetical order) and the reconstruction function __pyx_unpickle_AsyncQueue.
 #include "args.hpp"
 #include "asyncqueue.hpp"
+#include "compat.hpp"
 #include "module_state.hpp"
 #include "ring_field.hpp"
 
@@ -9,12 +10,6 @@ namespace ferry {
 namespace {
 
 using AsyncQueue = ferry_async_queue;
-#define FIELD_LIST "_callback, _lock, _loop, _notify_cond, _q, _running, _task"
-
-// The layout checksums accepted, the first also written; the two others
-// describe the same field list.
-constexpr int32_t checksums[] = {0xb5fb52f, 0x4bd5b12, 0x5d4ebbc};
-constexpr long written_checksum = checksums[0];
 
 PyObject *item(PyObject *tuple, Py_ssize_t i) {
     if (i >= PyTuple_GET_SIZE(tuple)) {
@@ -52,40 +47,26 @@ void apply_state(PyObject *o, PyObject *st) {
     }
 }
 
-[[noreturn]] void raise_incompatible(PyObject *checksum) {
-    Ref pickle = own(PyImport_ImportModule("pickle"));
-    Ref error = own(PyObject_GetAttrString(pickle.get(), "PickleError"));
-    Ref values = own(Py_BuildValue("(Oiiis)", checksum, checksums[0], checksums[1], checksums[2], FIELD_LIST));
-    Ref message = own(PyUnicode_Format(FERRY_STR("Incompatible checksums (0x%x vs (0x%x, 0x%x, 0x%x) = (%s))"),
-                                       values.get()));
-    PyErr_SetObject(error.get(), message.get());
-    throw PyErrOccurred();
-}
-
 PyObject *unpickle_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *r = guard([&] {
+    return guard(FERRY_MODULE_NAME ".__pyx_unpickle_AsyncQueue", [&] {
         static const char *const names[] = {"__pyx_type", "__pyx_checksum", "__pyx_state"};
         PyObject *a[3];
         parse_args("__pyx_unpickle_AsyncQueue", names, 3, 3, args, nargs, kwnames, a);
         int32_t checksum = as_int32(a[1], "__pyx_checksum");
         check_exact_type(a[2], &PyTuple_Type, "__pyx_state", true);
-        bool accepted = false;
-        for (int32_t c : checksums) accepted = accepted || c == checksum;
-        if (!accepted) raise_incompatible(own(PyLong_FromLong(checksum)).get());
+        compat::check_checksum(checksum);
         // AsyncQueue.__new__(__pyx_type): checks the type, runs no constructor.
         Ref new_fn = own(PyObject_GetAttr(reinterpret_cast<PyObject *>(&AsyncQueueType), FERRY_STR("__new__")));
         Ref result = own(PyObject_CallOneArg(new_fn.get(), a[0]));
         if (a[2] != Py_None) apply_state(result.get(), a[2]);
         return result.release();
     });
-    if (!r) add_traceback(FERRY_MODULE_NAME ".__pyx_unpickle_AsyncQueue");
-    return r;
 }
 
 }  // namespace
 
 PyObject *async_queue_reduce(PyObject *o, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *r = guard([&] {
+    return guard(FERRY_QUEUE_PATH "__reduce__", [&] {
         parse_args("__reduce__", nullptr, 0, 0, args, nargs, kwnames, nullptr);
         AsyncQueue *self = reinterpret_cast<AsyncQueue *>(o);
         PyObject *fields[] = {self->_callback, self->_lock, self->_loop, self->_notify_cond, self->_q, self->_task};
@@ -105,15 +86,13 @@ PyObject *async_queue_reduce(PyObject *o, PyObject *const *args, Py_ssize_t narg
         Ref unpickle = global("__pyx_unpickle_AsyncQueue");
         PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(o));
         if (with_state || keep_dict)
-            return Py_BuildValue("(O(OlO)O)", unpickle.get(), type, written_checksum, Py_None, st.get());
-        return Py_BuildValue("(O(OlO))", unpickle.get(), type, written_checksum, st.get());
+            return Py_BuildValue("(O(OlO)O)", unpickle.get(), type, compat::written_checksum, Py_None, st.get());
+        return Py_BuildValue("(O(OlO))", unpickle.get(), type, compat::written_checksum, st.get());
     });
-    if (!r) add_traceback(FERRY_QUEUE_PATH "__reduce__");
-    return r;
 }
 
 PyObject *async_queue_setstate(PyObject *o, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *r = guard([&] {
+    return guard(FERRY_QUEUE_PATH "__setstate__", [&] {
         static const char *const names[] = {"__pyx_state"};
         PyObject *st;
         parse_args("__setstate__", names, 1, 1, args, nargs, kwnames, &st);
@@ -128,8 +107,6 @@ PyObject *async_queue_setstate(PyObject *o, PyObject *const *args, Py_ssize_t na
         apply_state(o, st);
         return Py_NewRef(Py_None);
     });
-    if (!r) add_traceback(FERRY_QUEUE_PATH "__setstate__");
-    return r;
 }
 
 const FunctionDef unpickle_async_queue_def = {

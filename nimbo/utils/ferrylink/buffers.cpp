@@ -51,22 +51,4 @@ int str_to_cbuf(PyObject *obj, const char **start, size_t *length) noexcept {
     return str_to_cbuf_for("str_to_cbuf", obj, start, length);
 }
 
-void export_conversion_functions(PyObject *capi) {
-    struct Entry {
-        const char *key;
-        void *fn;
-        const char *signature;
-    };
-    const Entry entries[] = {
-        {"obj_to_cbuf", reinterpret_cast<void *>(obj_to_cbuf), FERRY_SIG_OBJ_TO_CBUF},
-        {"buf_to_cbuf", reinterpret_cast<void *>(buf_to_cbuf), FERRY_SIG_BUF_TO_CBUF},
-        {"bytes_to_cbuf", reinterpret_cast<void *>(bytes_to_cbuf), FERRY_SIG_BYTES_TO_CBUF},
-        {"str_to_cbuf", reinterpret_cast<void *>(str_to_cbuf), FERRY_SIG_STR_TO_CBUF},
-    };
-    for (const Entry &e : entries) {
-        Ref cap = own(PyCapsule_New(e.fn, e.signature, nullptr));
-        check(PyDict_SetItemString(capi, e.key, cap.get()));
-    }
-}
-
 }  // namespace ferry

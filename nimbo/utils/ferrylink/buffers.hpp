@@ -13,9 +13,6 @@ int str_to_cbuf(PyObject *obj, const char **start, size_t *length) noexcept;
 // str_to_cbuf for the callable `who`, named in the TypeError for a non-str.
 int str_to_cbuf_for(const char *who, PyObject *obj, const char **start, size_t *length) noexcept;
 
-// Inserts the four capsules into `capi` in their fixed order.
-void export_conversion_functions(PyObject *capi);
-
 }  // namespace ferry
 
 namespace ferry {

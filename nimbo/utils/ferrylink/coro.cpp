@@ -1,5 +1,6 @@
 #include "coro.hpp"
 #include "errors.hpp"
+#include "module_state.hpp"
 
 namespace ferry {
 namespace {
@@ -31,18 +32,18 @@ void finish(CoroObject *c) noexcept {
 // this way. One instance (and its 1-tuple of args) is reused while nothing
 // else holds or has marked it, sparing two objects per returned value (push
 // and pop run ~1.5x as fast with it, bench/asyncqueue_bench.py); it is
-// emptied at the next step so that the value is not kept alive.
-PyObject *spare_stop = nullptr;  // never released: the module is never unloaded
+// emptied at the next step so that the value is not kept alive. It lives in
+// the process state (state.spare_stop), never released.
 
 bool spare_stop_free() noexcept {
-    auto *e = reinterpret_cast<PyBaseExceptionObject *>(spare_stop);
-    return e && Py_REFCNT(spare_stop) == 1 && !e->dict && !e->notes && !e->traceback && !e->context && !e->cause &&
+    auto *e = reinterpret_cast<PyBaseExceptionObject *>(state.spare_stop);
+    return e && Py_REFCNT(state.spare_stop) == 1 && !e->dict && !e->notes && !e->traceback && !e->context && !e->cause &&
            !e->suppress_context;
 }
 
 // Puts `value` into the spare's args, in place when nothing else sees them.
 void set_spare_args(PyObject *value) noexcept {
-    PyObject *args = reinterpret_cast<PyBaseExceptionObject *>(spare_stop)->args;
+    PyObject *args = reinterpret_cast<PyBaseExceptionObject *>(state.spare_stop)->args;
     if (args && PyTuple_CheckExact(args) && PyTuple_GET_SIZE(args) == 1 && Py_REFCNT(args) == 1) {
         Ref old = Ref::steal(PyTuple_GET_ITEM(args, 0));
         PyTuple_SET_ITEM(args, 0, Py_NewRef(value));
@@ -51,12 +52,12 @@ void set_spare_args(PyObject *value) noexcept {
         return;
     }
     Ref fresh = Ref::steal(PyTuple_Pack(1, value));
-    if (fresh) PyException_SetArgs(spare_stop, fresh.get());  // else the old args stay; the value is right
+    if (fresh) PyException_SetArgs(state.spare_stop, fresh.get());  // else the old args stay; the value is right
 }
 
 void empty_spare_stop() noexcept {
-    auto *e = reinterpret_cast<PyStopIterationObject *>(spare_stop);
-    if (!e || !e->value || Py_REFCNT(spare_stop) != 1) return;
+    auto *e = reinterpret_cast<PyStopIterationObject *>(state.spare_stop);
+    if (!e || !e->value || Py_REFCNT(state.spare_stop) != 1) return;
     set_spare_args(Py_None);
     Py_CLEAR(e->value);
 }
@@ -68,13 +69,13 @@ void set_stop_iteration(PyObject *value) noexcept {
     }
     if (spare_stop_free()) {
         set_spare_args(value);
-        Py_XSETREF(reinterpret_cast<PyStopIterationObject *>(spare_stop)->value, Py_NewRef(value));
-        PyErr_SetRaisedException(Py_NewRef(spare_stop));
+        Py_XSETREF(reinterpret_cast<PyStopIterationObject *>(state.spare_stop)->value, Py_NewRef(value));
+        PyErr_SetRaisedException(Py_NewRef(state.spare_stop));
         return;
     }
     PyObject *e = PyObject_CallOneArg(PyExc_StopIteration, value);
     if (!e) return;
-    Py_XSETREF(spare_stop, Py_NewRef(e));
+    Py_XSETREF(state.spare_stop, Py_NewRef(e));
     PyErr_SetRaisedException(e);
 }
 
@@ -153,13 +154,7 @@ PySendResult throw_into(PyObject *yf, PyObject **result) noexcept {
 }
 
 Step run_frame(CoroFrame *frame, PyObject *value) noexcept {
-    try {
-        return frame->resume(value);
-    } catch (...) {
-        ferry_lock::park_if_forced_unwind();
-        set_current_exception_from_cpp();
-        return Step::error();
-    }
+    return boundary(Step::error(), kBoundaryOwner, [&] { return frame->resume(value); });
 }
 
 // Refuses a step the coroutine cannot take now (error set); true when it may
@@ -373,18 +368,16 @@ int coro_clear(PyObject *self) {
 }
 
 // Coroutines are made and dropped once per call: objects that never needed
-// their finalizer are kept for reuse (untracked, as allocation leaves them).
-constexpr int coro_pool_size = 32;
-CoroObject *coro_pool[coro_pool_size];
-int coro_pool_count = 0;
+// their finalizer are kept for reuse (untracked, as allocation leaves them)
+// in state.coro_pool.
 
 void coro_dealloc(PyObject *self) {
     // Only an unfinished coroutine has work for its finalizer.
     if (as_coro(self)->state != FINISHED && PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     PyObject_GC_UnTrack(self);
     coro_clear(self);
-    if (coro_pool_count < coro_pool_size && !PyObject_GC_IsFinalized(self))
-        coro_pool[coro_pool_count++] = as_coro(self);
+    if (state.coro_pool_count < ModuleState::coro_pool_size && !PyObject_GC_IsFinalized(self))
+        state.coro_pool[state.coro_pool_count++] = self;
     else
         PyObject_GC_Del(self);
 }
@@ -456,8 +449,8 @@ int ready_coro_type() noexcept {
 
 Ref make_coro(const CoroInfo *info, std::unique_ptr<CoroFrame> frame) {
     CoroObject *c;
-    if (coro_pool_count > 0) {
-        c = coro_pool[--coro_pool_count];
+    if (state.coro_pool_count > 0) {
+        c = as_coro(state.coro_pool[--state.coro_pool_count]);
         PyObject_Init(reinterpret_cast<PyObject *>(c), &CoroType);
     } else {
         c = PyObject_GC_New(CoroObject, &CoroType);

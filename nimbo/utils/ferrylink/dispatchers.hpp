@@ -42,7 +42,7 @@ void setup_entry(Dispatcher *self, PyTypeObject *type, PyObject *own_setup, int 
                  const char *where) noexcept {
     guard_int(where, [&] {
         PyObject *host = opt && opt->n >= 1 ? opt->host : PyTuple_GET_ITEM(state.setup_defaults, 0);
-        int recvbuf = opt && opt->n >= 2 ? opt->recvbuf : 16777216;
+        int recvbuf = opt && opt->n >= 2 ? opt->recvbuf : kDefaultRecvbuf;
         if (!skip_dispatch) {
             Ref args = own(Py_BuildValue("(Oi)", host, recvbuf));
             if (call_override(reinterpret_cast<PyObject *>(self), type, own_setup, "setup", args.get())) return 0;
@@ -61,7 +61,7 @@ PyObject *setup_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwname
         static const char *const names[] = {"host", "recvbuf"};
         PyObject *a[2];
         parse_args("setup", names, 2, 0, args + 1, nargs - 1, kwnames, a);
-        ferry_setup_args opt = {2, a[0] ? a[0] : PyTuple_GET_ITEM(state.setup_defaults, 0), 16777216};
+        ferry_setup_args opt = {2, a[0] ? a[0] : PyTuple_GET_ITEM(state.setup_defaults, 0), kDefaultRecvbuf};
         check_exact_type(opt.host, &PyUnicode_Type, "host", true);
         if (a[1]) opt.recvbuf = as_int32(a[1], "recvbuf");
         entry(reinterpret_cast<Dispatcher *>(args[0]), 1, &opt);

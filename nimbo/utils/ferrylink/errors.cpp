@@ -1,17 +1,22 @@
 #include "errors.hpp"
 #include <frameobject.h>
+#include <string_view>
+#include "module_state.hpp"
 
 namespace ferry {
 
-static PyObject *tb_globals = nullptr;  // borrowed: the module dict lives for the process
+// The file's own name, without the directories the build passed.
+static const char *base_name(const char *path) noexcept {
+    std::string_view p(path);
+    size_t slash = p.find_last_of("/\\");
+    return slash == std::string_view::npos ? path : path + slash + 1;
+}
 
-void set_traceback_globals(PyObject *globals) noexcept { tb_globals = globals; }
-
-void add_traceback(const char *where) noexcept {
+void add_traceback(const char *where, std::source_location at) noexcept {
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     if (!exc) return;
-    Ref code = Ref::steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty("ferrylink.cpp", where, 0)));
-    Ref globals = tb_globals ? Ref::borrow(tb_globals) : Ref::steal(PyDict_New());
+    Ref code = Ref::steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty(base_name(at.file_name()), where, int(at.line()))));
+    Ref globals = state.globals ? Ref::borrow(state.globals) : Ref::steal(PyDict_New());
     Ref frame;
     if (code && globals)
         frame = Ref::steal(reinterpret_cast<PyObject *>(PyFrame_New(

@@ -8,10 +8,8 @@
 namespace ferry {
 
 // add_traceback(where), declared in pyref.hpp: adds a traceback entry named
-// `where` (the operation's full dotted path) to the pending exception.
-
-// Module-wide globals used for traceback frames (set by the module frame).
-void set_traceback_globals(PyObject *globals) noexcept;
+// `where` (the operation's full dotted path) to the pending exception; its
+// frame's globals are the module's (ModuleState::globals).
 
 // Prints the pending exception with its traceback to stderr, then reports it
 // to sys.unraisablehook with `context` as the object.

@@ -1,20 +1,18 @@
-// The C++/CPython error boundary of the ferrylink module (and its owner of
-// references, shared with spsc_queue), included by every file.
+// What every file of the module builds on: the owner of references and the
+// one error boundary (both in nimbo/cpython/, shared with spsc_queue), with
+// this module's failure values and traceback entries. Included everywhere.
 #pragma once
 #include <Python.h>
-#include <cassert>
-#include <new>
+#include <source_location>
 #include <utility>
 #include "cpython/allow_threads.hpp"
+#include "cpython/boundary.hpp"
 #include "cpython/ref.hpp"
 
 namespace ferry {
 
-// Thrown inside the module when a Python exception is already set; caught at
-// the boundary of every slot and method. Debug builds check that one is.
-struct PyErrOccurred {
-    PyErrOccurred() noexcept { assert(PyErr_Occurred()); }
-};
+// The module's name in the text of an unexpected C++ exception.
+inline constexpr const char *kBoundaryOwner = "ferrylink";
 
 // A new reference, or throw when the API call failed.
 inline Ref own(PyObject *p) {
@@ -29,56 +27,31 @@ inline void check(int rc) {
 inline void assign(PyObject *&field, Ref value) noexcept { Py_XSETREF(field, value.release()); }
 inline void assign_borrowed(PyObject *&field, PyObject *value) noexcept { Py_XSETREF(field, Py_NewRef(value)); }
 
-inline void set_current_exception_from_cpp() noexcept {
-    try {
-        throw;
-    } catch (const PyErrOccurred &) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (...) {
-        ferry_lock::park_if_forced_unwind();
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in ferrylink");
-    }
-}
-
-// The boundary: run `f`, turning a thrown error into nullptr / -1.
+// The boundary (boundary.hpp) with the failure value of the slot at hand.
 template <class F>
 PyObject *guard(F &&f) noexcept {
-    try {
-        return f();
-    } catch (...) {
-        ferry_lock::park_if_forced_unwind();
-        set_current_exception_from_cpp();
-        return nullptr;
-    }
+    return boundary<PyObject *>(nullptr, kBoundaryOwner, std::forward<F>(f));
 }
 template <class F>
 int guard_int(F &&f) noexcept {
-    try {
-        return f();
-    } catch (...) {
-        ferry_lock::park_if_forced_unwind();
-        set_current_exception_from_cpp();
-        return -1;
-    }
+    return boundary(-1, kBoundaryOwner, std::forward<F>(f));
 }
 
-// Declared here so the boundary can name the failing operation.
-void add_traceback(const char *where) noexcept;
+// Adds a traceback entry named `where` (the failing operation's full dotted
+// path), in the source file `at` names, to the pending exception.
+void add_traceback(const char *where, std::source_location at = std::source_location::current()) noexcept;
 
-// The boundary that also adds a traceback entry for the failing operation
-// (its full dotted name).
+// The boundary that also adds a traceback entry for the failing operation.
 template <class F>
-PyObject *guard(const char *where, F &&f) noexcept {
+PyObject *guard(const char *where, F &&f, std::source_location at = std::source_location::current()) noexcept {
     PyObject *r = guard(std::forward<F>(f));
-    if (!r) add_traceback(where);
+    if (!r) add_traceback(where, at);
     return r;
 }
 template <class F>
-int guard_int(const char *where, F &&f) noexcept {
+int guard_int(const char *where, F &&f, std::source_location at = std::source_location::current()) noexcept {
     int r = guard_int(std::forward<F>(f));
-    if (r < 0) add_traceback(where);
+    if (r < 0) add_traceback(where, at);
     return r;
 }
 

@@ -1,14 +1,6 @@
 #include "ring_field.hpp"
-#include <unordered_map>
-#include <vector>
 
 namespace ferry {
-
-namespace {
-// Owner -> the rings its constructor calls replaced. Interpreter lock held
-// for every access. Never destroyed: the process may end after the runtime.
-auto &retired = *new std::unordered_map<PyObject *, std::vector<Ref>>();
-}  // namespace
 
 Ref make_ring(unsigned long long slot_size, unsigned long long capacity, bool overwrite, bool zerocopy,
               std::optional<bool> block_on_full) {
@@ -56,7 +48,7 @@ void retire_ring(PyObject *owner, PyObject *&field) {
     if (!is_ring(field)) return;  // the first construction: nothing to retire
     // Only destruction erases the entry, so the reference outlives the
     // releases of the lock below.
-    std::vector<Ref> &kept = retired[owner];
+    std::vector<Ref> &kept = (*state.retired)[owner];
     kept.reserve(kept.size() + 1);  // allocated before the ring is closed
     // While the lock is released to close a ring, another constructor call
     // may retire it and install its own: then close that one too.
@@ -75,11 +67,11 @@ void publish_ring(PyObject *&field, Ref ring) noexcept {
 }
 
 void drop_retired_rings(PyObject *owner) noexcept {
-    if (retired.empty()) return;
-    auto it = retired.find(owner);
-    if (it == retired.end()) return;
+    if (state.retired->empty()) return;
+    auto it = state.retired->find(owner);
+    if (it == state.retired->end()) return;
     std::vector<Ref> rings = std::move(it->second);
-    retired.erase(it);
+    state.retired->erase(it);
 }
 
 }  // namespace ferry

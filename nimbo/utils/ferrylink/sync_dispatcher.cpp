@@ -47,15 +47,11 @@ static std::thread &thread_of(SyncDispatcher *self) {
 // dispatcher): a callback blocked beyond it must not hold the process up, and
 // its thread parks when it reaches for the lock during finalization.
 
+// Which dispatchers have a thread, and whether the exit hook ran, are process
+// state (module_state.hpp: live, starting, inherited, threads_alive, exiting).
+
 namespace {
 
-PyInterpreterState *interpreter = nullptr;  // the one this module serves
-std::vector<SyncDispatcher *> live;          // dispatchers whose thread runs (interpreter lock held)
-std::vector<SyncDispatcher *> starting;      // dispatchers inside setup, before their thread runs
-std::atomic<int> threads_alive{0};           // threads that may still take the interpreter lock
-std::vector<SyncDispatcher *> inherited;     // in a forked child: dispatchers whose thread stayed in the parent
-bool exit_hook_registered = false;
-bool exiting = false;
 constexpr std::chrono::seconds exit_wait_per_dispatcher{5};
 
 // The interpreter lock for a thread that runs without it, taken and given
@@ -65,7 +61,7 @@ constexpr std::chrono::seconds exit_wait_per_dispatcher{5};
 class ThreadLock {
 public:
     ThreadLock() noexcept : ts_(PyGILState_GetThisThreadState()), owned_(!ts_) {
-        if (owned_) ts_ = PyThreadState_New(interpreter);
+        if (owned_) ts_ = PyThreadState_New(state.interpreter);
     }
     ~ThreadLock() {
         if (owned_ && take()) {
@@ -93,12 +89,12 @@ private:
 }  // namespace
 
 static bool thread_holds(SyncDispatcher *self) {
-    return std::find(live.begin(), live.end(), self) != live.end();
+    return std::find(state.live.begin(), state.live.end(), self) != state.live.end();
 }
 
 static bool has_thread(SyncDispatcher *self) {
     return thread_of(self).joinable() || thread_holds(self) ||
-           std::find(starting.begin(), starting.end(), self) != starting.end();
+           std::find(state.starting.begin(), state.starting.end(), self) != state.starting.end();
 }
 
 static void sdisp_close(SyncDispatcher *self, int skip_dispatch) noexcept;
@@ -108,11 +104,11 @@ static void sdisp_close(SyncDispatcher *self, int skip_dispatch) noexcept;
 // so that a callback still running can finish. The hook takes the threads
 // out of the dispatchers first, so that close does not join them unbounded.
 static PyObject *stop_all_threads(PyObject *, PyObject *) {
-    exiting = true;
+    state.exiting = true;
     std::vector<std::thread> threads;
     PyObject *r = guard([&] {
         std::vector<Ref> targets;
-        for (SyncDispatcher *d : live) targets.push_back(Ref::borrow(as_obj(d)));
+        for (SyncDispatcher *d : state.live) targets.push_back(Ref::borrow(as_obj(d)));
         for (Ref &d : targets) {
             std::thread &slot = thread_of(as_sdisp(d.get()));
             if (slot.joinable()) threads.push_back(std::move(slot));
@@ -123,8 +119,8 @@ static PyObject *stop_all_threads(PyObject *, PyObject *) {
     });
     int left;
     FERRY_BEGIN_ALLOW_THREADS
-    auto deadline = std::chrono::steady_clock::now() + exit_wait_per_dispatcher * threads_alive.load();
-    while ((left = threads_alive.load()) != 0 && std::chrono::steady_clock::now() < deadline)
+    auto deadline = std::chrono::steady_clock::now() + exit_wait_per_dispatcher * state.threads_alive.load();
+    while ((left = state.threads_alive.load()) != 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     for (std::thread &t : threads) {
         if (left)
@@ -147,15 +143,15 @@ static PyMethodDef stop_all_threads_def = {"_stop_sync_dispatchers", stop_all_th
 // for it forever.
 static PyObject *forget_threads_in_child(PyObject *, PyObject *) {
     std::vector<Ref> owned_by_threads;
-    for (SyncDispatcher *d : live) {
+    for (SyncDispatcher *d : state.live) {
         lockfree::running(d).store(0);
         new (d->_thread.bytes) std::thread();  // the parent's handle: nothing to join or destroy here
-        inherited.push_back(d);
+        state.inherited.push_back(d);
         owned_by_threads.push_back(Ref::steal(as_obj(d)));
     }
-    live.clear();
-    starting.clear();  // their setup was on a thread the child does not have
-    threads_alive.store(0);
+    state.live.clear();
+    state.starting.clear();  // their setup was on a thread the child does not have
+    state.threads_alive.store(0);
     owned_by_threads.clear();  // may close and destroy them, here
     Py_RETURN_NONE;
 }
@@ -163,7 +159,7 @@ static PyMethodDef forget_threads_def = {"_forget_sync_dispatcher_threads", forg
                                          nullptr};
 
 static void register_exit_hook() {
-    if (exit_hook_registered) return;
+    if (state.exit_hooks_registered) return;
     Ref atexit = own(PyImport_ImportModule("atexit"));
     Ref hook = own(PyCFunction_New(&stop_all_threads_def, nullptr));
     own(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
@@ -173,11 +169,11 @@ static void register_exit_hook() {
     Ref kwargs = own(Py_BuildValue("{sO}", "after_in_child", child_hook.get()));
     Ref no_args = own(PyTuple_New(0));
     own(PyObject_Call(register_at_fork.get(), no_args.get(), kwargs.get()));
-    exit_hook_registered = true;
+    state.exit_hooks_registered = true;
 }
 
 static bool is_inherited(SyncDispatcher *self) {
-    return std::find(inherited.begin(), inherited.end(), self) != inherited.end();
+    return std::find(state.inherited.begin(), state.inherited.end(), self) != state.inherited.end();
 }
 
 // ---- producer entries -----------------------------------------------------------
@@ -290,28 +286,28 @@ static void run_thread(SyncDispatcher *self, Body body) noexcept {
         ThreadLock lock;
         body(self);
         if (lock.take()) {
-            live.erase(std::find(live.begin(), live.end(), self));
+            state.live.erase(std::find(state.live.begin(), state.live.end(), self));
             { Ref from_setup = Ref::steal(as_obj(self)); }  // may destroy the dispatcher, here
             lock.give();
         }
     }
-    threads_alive.fetch_sub(1);
-    threads_alive.notify_all();
+    state.threads_alive.fetch_sub(1);
+    state.threads_alive.notify_all();
 }
 
 static void start_thread(SyncDispatcher *self) {
-    if (exiting || Py_IsFinalizing()) {  // the exit hook may have run while setup ran Python code
+    if (state.exiting || Py_IsFinalizing()) {  // the exit hook may have run while setup ran Python code
         PyErr_SetString(PyExc_RuntimeError, "SyncDispatcher.setup: the interpreter is exiting");
         throw PyErrOccurred();
     }
     const ferry_sync_dispatcher_vtable *t = self->vtab;  // a derived native type's bodies
     Body body = self->_nonblocking ? (self->_variable_size ? t->try_pop_var_body : t->try_pop_body)
                                    : (self->_variable_size ? t->pop_var_body : t->pop_body);
-    live.push_back(self);
-    threads_alive.fetch_add(1);
+    state.live.push_back(self);
+    state.threads_alive.fetch_add(1);
     auto undo = [self] {
-        live.erase(std::find(live.begin(), live.end(), self));
-        threads_alive.fetch_sub(1);
+        state.live.erase(std::find(state.live.begin(), state.live.end(), self));
+        state.threads_alive.fetch_sub(1);
     };
     Ref for_thread = Ref::borrow(as_obj(self));
     std::thread thread;
@@ -405,11 +401,6 @@ static int sdisp_init(PyObject *o, PyObject *args, PyObject *kwargs) {
     });
 }
 
-// SyncDispatcher.setup and .close, to detect overrides (strong: kept for the
-// process).
-static PyObject *own_setup_function = nullptr;
-static PyObject *own_close_function = nullptr;
-
 // Marks a dispatcher as starting from the check that no thread exists to the
 // thread's start: the steps in between run Python code (imports, socket
 // calls, the logger), and a second setup or __init__ let in meanwhile must
@@ -418,11 +409,11 @@ class StartingClaim {
 public:
     explicit StartingClaim(SyncDispatcher *self) : self_(self) {
         refuse_while_thread(self, "setup");
-        starting.push_back(self);
+        state.starting.push_back(self);
     }
     ~StartingClaim() {
-        auto it = std::find(starting.begin(), starting.end(), self_);
-        if (it != starting.end()) starting.erase(it);
+        auto it = std::find(state.starting.begin(), state.starting.end(), self_);
+        if (it != state.starting.end()) state.starting.erase(it);
     }
     StartingClaim(const StartingClaim &) = delete;
     StartingClaim &operator=(const StartingClaim &) = delete;
@@ -444,7 +435,7 @@ static void sdisp_do_setup(SyncDispatcher *self, PyObject *host, int recvbuf) {
 }
 
 static void sdisp_setup(SyncDispatcher *self, int skip_dispatch, ferry_setup_args *opt) noexcept {
-    setup_entry(self, &SyncDispatcherType, own_setup_function, skip_dispatch, opt, sdisp_do_setup,
+    setup_entry(self, &SyncDispatcherType, state.sync_dispatcher_setup, skip_dispatch, opt, sdisp_do_setup,
                 FERRY_MODULE_NAME ".SyncDispatcher.setup");
 }
 
@@ -470,7 +461,8 @@ static void sdisp_close(SyncDispatcher *self, int skip_dispatch) noexcept {
     guard_int([&] {
         if (!skip_dispatch) {
             Ref args = own(PyTuple_New(0));
-            if (call_override(as_obj(self), &SyncDispatcherType, own_close_function, "close", args.get())) return 0;
+            if (call_override(as_obj(self), &SyncDispatcherType, state.sync_dispatcher_close, "close", args.get()))
+                return 0;
         }
         sdisp_do_close(self);
         return 0;
@@ -528,7 +520,7 @@ static void sdisp_dealloc(PyObject *o) {
     if (slot.joinable() && slot.get_id() == std::this_thread::get_id()) slot.detach();
     join_thread(self);
     slot.~thread();
-    if (is_inherited(self)) inherited.erase(std::find(inherited.begin(), inherited.end(), self));
+    if (is_inherited(self)) state.inherited.erase(std::find(state.inherited.begin(), state.inherited.end(), self));
     sdisp_clear(o);
     drop_retired_rings(o);
     Py_TYPE(o)->tp_free(o);
@@ -564,10 +556,10 @@ static const FunctionDef sdisp_close_def = {"close", "SyncDispatcher.close", "Sy
                                             sdisp_close_method, &SyncDispatcherType, false};
 
 void bind_sync_dispatcher_methods() {
-    interpreter = PyInterpreterState_Get();
+    state.interpreter = PyInterpreterState_Get();
     PyTypeObject *t = &SyncDispatcherType;
-    Py_XSETREF(own_setup_function, add_method(t, "setup", &sdisp_setup_def, state.setup_defaults).release());
-    Py_XSETREF(own_close_function, add_method(t, "close", &sdisp_close_def).release());
+    Py_XSETREF(state.sync_dispatcher_setup, add_method(t, "setup", &sdisp_setup_def, state.setup_defaults).release());
+    Py_XSETREF(state.sync_dispatcher_close, add_method(t, "close", &sdisp_close_def).release());
 }
 
 }  // namespace ferry

@@ -1,5 +1,6 @@
 #include "type_helpers.hpp"
 #include "args.hpp"
+#include "compat.hpp"
 
 namespace ferry {
 
@@ -13,12 +14,10 @@ bool call_override(PyObject *self, PyTypeObject *base, PyObject *own_function, c
     return true;
 }
 
-static const char *const no_pickle = "no default __reduce__ due to non-trivial __cinit__";
-
 PyObject *refuse_reduce(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return guard([&]() -> PyObject * {
         parse_args("__reduce__", nullptr, 0, 0, args, nargs, kwnames, nullptr);
-        PyErr_SetString(PyExc_TypeError, no_pickle);
+        PyErr_SetString(PyExc_TypeError, compat::no_pickle);
         throw PyErrOccurred();
     });
 }
@@ -28,7 +27,7 @@ PyObject *refuse_setstate(PyObject *, PyObject *const *args, Py_ssize_t nargs, P
         static const char *const names[] = {"__pyx_state"};
         PyObject *a[1];
         parse_args("__setstate__", names, 1, 1, args, nargs, kwnames, a);
-        PyErr_SetString(PyExc_TypeError, no_pickle);
+        PyErr_SetString(PyExc_TypeError, compat::no_pickle);
         throw PyErrOccurred();
     });
 }

@@ -108,19 +108,8 @@ const FunctionDef setup_socket_def = {"setup_socket", "setup_socket", "setup_soc
                                       setup_socket_impl, nullptr, false};
 
 static PLATFORM_SOCKET as_platform_socket(PyObject *o) {
-    Ref v = own(PyNumber_Index(o));
-    int over = 0;
-    long long s = PyLong_AsLongLongAndOverflow(v.get(), &over);
-    if (s == -1 && PyErr_Occurred()) throw PyErrOccurred();
-    if (over < 0 || (over == 0 && s < 0)) {
-        PyErr_SetString(PyExc_OverflowError, "can't convert negative value to PLATFORM_SOCKET");
-        throw PyErrOccurred();
-    }
-    if (over > 0 || (unsigned long long)s > (unsigned long long)std::numeric_limits<PLATFORM_SOCKET>::max()) {
-        PyErr_SetString(PyExc_OverflowError, "value too large to convert to PLATFORM_SOCKET");
-        throw PyErrOccurred();
-    }
-    return (PLATFORM_SOCKET)s;
+    return (PLATFORM_SOCKET)as_unsigned(o, (unsigned long long)std::numeric_limits<PLATFORM_SOCKET>::max(),
+                                        "PLATFORM_SOCKET");
 }
 
 void fill_target(WakeupTarget *target, PyObject *sock, PyObject *host) {

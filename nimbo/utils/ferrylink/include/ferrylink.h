@@ -6,7 +6,7 @@
  *     include_dirs=[nimbo.utils.ferrylink.get_include()]
  * and call ferry_import() once, with the interpreter lock held, before using
  * anything below (it returns -1 with an ImportError or TypeError set when the
- * installed module does not match this header).
+ * installed module does not match this header: see FERRY_API_VERSION).
  *
  * Every instance starts, after its object header, with a pointer to its
  * type's native method table. Native producer and consumer entries (push,
@@ -54,6 +54,22 @@ extern "C" {
 #if defined(__cplusplus) && __cplusplus < 201703L && (!defined(_MSVC_LANG) || _MSVC_LANG < 201703L)
 #error "ferrylink.h needs C++17 or later (ferry_api is an inline variable)"
 #endif
+
+/* The version of the API this header describes, published by the module
+ * with every type's method table and checked by ferry_import().
+ * Major: the instance layouts and the order of table entries; a module of
+ * another major cannot serve this header. Minor: entries, fields and result
+ * codes appended after the published ones; a module of the same major and
+ * the same or a newer minor serves it.
+ *   1.0  the first layouts and tables
+ *   1.1  AsyncQueue: _space_cond, _space_waiters
+ *   1.2  dispatchers: push_coalesced, push_var_coalesced; _waiting,
+ *        _reserved, _sleeps, _wakeups_sent
+ *   1.3  dispatchers: _announcements, _leftovers, _spurious_wakeups
+ *   1.4  the result code FERRY_WRONG_FAMILY */
+#define FERRY_API_VERSION_MAJOR 1
+#define FERRY_API_VERSION_MINOR 4
+#define FERRY_API_VERSION (FERRY_API_VERSION_MAJOR * 1000 + FERRY_API_VERSION_MINOR)
 
 #define FERRY_NO_SOCKET ((PLATFORM_SOCKET)-1)
 
@@ -156,7 +172,8 @@ typedef struct ferry_sync_dispatcher_vtable {
     void (*pop_var_body)(struct ferry_sync_dispatcher *);
     void (*close)(struct ferry_sync_dispatcher *, int skip_dispatch);
     /* Newer entries: try_push (try_push_var), then a wake-up datagram only if
-     * the datagram-mode thread announced a wait, which the push clears. */
+     * the thread (of a nonblocking=True dispatcher) announced a wait, which
+     * the push clears. */
     ferry_sdisp_push_fn push_coalesced;
     ferry_sdisp_push_fn push_var_coalesced;
 } ferry_sync_dispatcher_vtable;
@@ -299,6 +316,50 @@ inline ferry_api_t ferry_api;
 static ferry_api_t ferry_api;
 #endif
 
+/* The one size policy of both importers (ferry_import() below, and the
+ * module's own import of SPSCQueue): an instance smaller than the layout
+ * compiled against is an error, since fields that are read would be
+ * missing; a larger one is accepted, since fields are only ever appended,
+ * and the importer warns unless a newer minor version accounts for it. */
+typedef enum { FERRY__SIZE_SAME, FERRY__SIZE_SMALLER, FERRY__SIZE_LARGER } ferry__size_verdict;
+
+static inline ferry__size_verdict ferry__size_check(const PyTypeObject *t, Py_ssize_t expected)
+{
+    /* A variable-size type's instances hold at least one item. */
+    if (t->tp_basicsize + t->tp_itemsize < expected) return FERRY__SIZE_SMALLER;
+    return t->tp_basicsize > expected ? FERRY__SIZE_LARGER : FERRY__SIZE_SAME;
+}
+
+/* The installed module's API version (the context of a type's table
+ * capsule) against this header's. */
+static inline int ferry__check_version(const char *name, PyObject *cap, int *newer_minor)
+{
+    long have = (long)(intptr_t)PyCapsule_GetContext(cap);
+    if (!have && PyErr_Occurred()) return -1;
+    if (have / 1000 == FERRY_API_VERSION_MAJOR && have % 1000 >= FERRY_API_VERSION_MINOR) {
+        *newer_minor = have % 1000 > FERRY_API_VERSION_MINOR;
+        return 0;
+    }
+    if (!have)
+        PyErr_Format(PyExc_ImportError,
+                     "nimbo.utils.ferrylink.ferrylink.%s states no API version, so it predates ferrylink.h %d.%d: "
+                     "upgrade the installed ferrylink, or rebuild this module against the installed one's header",
+                     name, FERRY_API_VERSION_MAJOR, FERRY_API_VERSION_MINOR);
+    else if (have / 1000 != FERRY_API_VERSION_MAJOR)
+        PyErr_Format(PyExc_ImportError,
+                     "the installed ferrylink has API %ld.%ld but this module was built against ferrylink.h %d.%d, "
+                     "whose layouts differ: rebuild this module against the installed ferrylink "
+                     "(nimbo.utils.ferrylink.get_include())",
+                     have / 1000, have % 1000, FERRY_API_VERSION_MAJOR, FERRY_API_VERSION_MINOR);
+    else
+        PyErr_Format(PyExc_ImportError,
+                     "the installed ferrylink has API %ld.%ld, older than the ferrylink.h %d.%d this module was "
+                     "built against: upgrade the installed ferrylink, or rebuild this module against its header "
+                     "(nimbo.utils.ferrylink.get_include())",
+                     have / 1000, have % 1000, FERRY_API_VERSION_MAJOR, FERRY_API_VERSION_MINOR);
+    return -1;
+}
+
 static inline int ferry__import_type(PyObject *mod, const char *name, size_t size,
                               PyTypeObject **type, const void **vtab)
 {
@@ -309,19 +370,34 @@ static inline int ferry__import_type(PyObject *mod, const char *name, size_t siz
         Py_DECREF(t);
         return -1;
     }
-    if ((size_t)((PyTypeObject *)t)->tp_basicsize != size) {
-        PyErr_Format(PyExc_ImportError,
-                     "nimbo.utils.ferrylink.ferrylink.%s is %zd bytes but ferrylink.h expects %zu: "
-                     "rebuild this module against the installed ferrylink",
-                     name, ((PyTypeObject *)t)->tp_basicsize, size);
+    PyObject *cap = PyObject_GetAttrString(t, "__pyx_vtable__");
+    if (!cap) { Py_DECREF(t); return -1; }
+    int newer_minor = 0;
+    *vtab = PyCapsule_GetPointer(cap, NULL);
+    if (!*vtab || ferry__check_version(name, cap, &newer_minor) < 0) {
+        Py_DECREF(cap);
         Py_DECREF(t);
         return -1;
     }
-    PyObject *cap = PyObject_GetAttrString(t, "__pyx_vtable__");
-    if (!cap) { Py_DECREF(t); return -1; }
-    *vtab = PyCapsule_GetPointer(cap, NULL);
     Py_DECREF(cap);
-    if (!*vtab) { Py_DECREF(t); return -1; }
+    Py_ssize_t have = ((PyTypeObject *)t)->tp_basicsize;
+    ferry__size_verdict verdict = ferry__size_check((PyTypeObject *)t, (Py_ssize_t)size);
+    if (verdict == FERRY__SIZE_SMALLER) {
+        PyErr_Format(PyExc_ImportError,
+                     "nimbo.utils.ferrylink.ferrylink.%s is %zd bytes but ferrylink.h expects %zu: "
+                     "rebuild this module against the installed ferrylink",
+                     name, have, size);
+        Py_DECREF(t);
+        return -1;
+    }
+    if (verdict == FERRY__SIZE_LARGER && !newer_minor &&
+        PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                         "nimbo.utils.ferrylink.ferrylink.%s is %zd bytes but ferrylink.h expects %zu: "
+                         "rebuild this module against the installed ferrylink",
+                         name, have, size) < 0) {
+        Py_DECREF(t);
+        return -1;
+    }
     *type = (PyTypeObject *)t; /* the module is never unloaded: keep the reference */
     return 0;
 }
