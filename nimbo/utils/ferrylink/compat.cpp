@@ -15,10 +15,10 @@ const char *const interpreter_changed =
 const char *const reinitialised = "Module 'ferrylink' has already been imported. Re-initialisation is not supported.";
 
 namespace {
-int copy_spec_attr(PyObject *spec, PyObject *dict, const char *from, const char *to, bool none_ok) {
-    PyObject *found = nullptr;
-    if (PyObject_GetOptionalAttrString(spec, from, &found) < 0) return -1;
-    Ref value = Ref::steal(found);
+int copy_import_attr(PyObject *record, PyObject *dict, const char *from, const char *to, bool none_ok) {
+    PyObject *attr = nullptr;
+    if (PyObject_GetOptionalAttrString(record, from, &attr) < 0) return -1;
+    Ref value = Ref::steal(attr);
     if (!value) return 0;  // missing: skipped
     return none_ok || value.get() != Py_None ? PyDict_SetItemString(dict, to, value.get()) : 0;
 }
@@ -26,17 +26,17 @@ int copy_spec_attr(PyObject *spec, PyObject *dict, const char *from, const char 
 
 // The create step hands out the one module object of the process, so it
 // makes the module itself instead of letting the import system do it, and
-// copies from the spec what the import system would have set, in the
-// published order: a spec without one of these (a custom loader's) is still
-// importable.
-Ref new_module_from_spec(PyObject *spec) {
-    Ref name = own(PyObject_GetAttrString(spec, "name"));
+// copies from the import record what the import system would have set, in
+// the published order: a record without one of these (a custom loader's) is
+// still importable.
+Ref new_module_for(PyObject *found) {
+    Ref name = own(PyObject_GetAttrString(found, "name"));
     Ref module = own(PyModule_NewObject(name.get()));
     PyObject *dict = PyModule_GetDict(module.get());
-    if (copy_spec_attr(spec, dict, "loader", "__loader__", true) < 0 ||
-        copy_spec_attr(spec, dict, "origin", "__file__", true) < 0 ||
-        copy_spec_attr(spec, dict, "parent", "__package__", true) < 0 ||
-        copy_spec_attr(spec, dict, "submodule_search_locations", "__path__", false) < 0)
+    if (copy_import_attr(found, dict, "loader", "__loader__", true) < 0 ||
+        copy_import_attr(found, dict, "origin", "__file__", true) < 0 ||
+        copy_import_attr(found, dict, "parent", "__package__", true) < 0 ||
+        copy_import_attr(found, dict, "submodule_search_locations", "__path__", false) < 0)
         throw PyErrOccurred();
     return module;
 }

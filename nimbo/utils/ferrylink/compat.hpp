@@ -18,8 +18,9 @@ namespace ferry::compat {
 extern const char *const interpreter_changed;  // ImportError of a create step in another interpreter
 extern const char *const reinitialised;        // RuntimeError of an execute step on another module object
 
-// A new module for `spec`, carrying the attributes the import system would.
-Ref new_module_from_spec(PyObject *spec);
+// A new module for the import record `found`, carrying the attributes the
+// import system would.
+Ref new_module_for(PyObject *found);
 // The RuntimeWarning of a runtime other than the one built for.
 void check_runtime_version();
 // `__pyx_capi__`: the exported conversion functions, as capsules named by

@@ -25,7 +25,7 @@ namespace {
 
 // ---- create step ----------------------------------------------------------------
 
-PyObject *module_create(PyObject *spec, PyModuleDef *) {
+PyObject *module_create(PyObject *found, PyModuleDef *) {
     int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1 && PyErr_Occurred()) return nullptr;
     if (state.owning_interpreter_id == -1) {
@@ -35,7 +35,7 @@ PyObject *module_create(PyObject *spec, PyModuleDef *) {
         return nullptr;
     }
     if (state.module_instance) return Py_NewRef(state.module_instance);
-    return guard([&] { return compat::new_module_from_spec(spec).release(); });
+    return guard([&] { return compat::new_module_for(found).release(); });
 }
 
 // ---- execute step -----------------------------------------------------------
