@@ -43,8 +43,8 @@ Push push_entry(PyObject *target) {
 
 // [coalesced push]
 // The push path for high rates: a wake-up datagram only when the consumer is
-// about to sleep, instead of one per message. A SyncDispatcher in waiting
-// mode (nonblocking=False) sends no datagrams at all: its `_push_fn` is
+// about to sleep, instead of one per message. A SyncDispatcher with
+// nonblocking=False sends no datagrams at all: its `_push_fn` is
 // already the fast path. through_table<D, &table::entry> calls that entry of
 // the dispatcher's method table.
 template <class Dispatcher, auto entry>

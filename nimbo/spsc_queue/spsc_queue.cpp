@@ -370,29 +370,29 @@ PyGetSetDef queue_getset[] = {
 
 PyMethodDef queue_methods[] = {
     {"try_push", try_push_method<kFixed>, METH_O,
-     PyDoc_STR("try_push(buffer, /) -> int\n--\n\n"
+     PyDoc_STR("try_push($self, buffer, /)\n--\n\n"
                "Copies the bytes of any buffer into a slot; never waits. Returns 1 if\n"
                "accepted, 0 if full, -1 (TOO_LARGE) if longer than slot_size, -2\n"
                "(CLOSED) after close().")},
     {"push", push_method<kFixed>, METH_O,
-     PyDoc_STR("push(buffer, /) -> int\n--\n\n"
+     PyDoc_STR("push($self, buffer, /)\n--\n\n"
                "Like try_push, but with block_on_full waits (without holding the\n"
                "interpreter lock) for space until close(). For a Python producer\n"
                "thread; only one thread may push at a time.")},
     {"try_pop", try_pop_method<kFixed>, METH_NOARGS,
-     PyDoc_STR("try_pop() -> bytes | None\n--\n\n"
+     PyDoc_STR("try_pop($self, /)\n--\n\n"
                "The oldest message as bytes, or None when empty (or closed and drained).")},
     {"try_push_var", try_push_method<kVariable>, METH_O,
-     PyDoc_STR("try_push_var(buffer, /) -> int\n--\n\n"
+     PyDoc_STR("try_push_var($self, buffer, /)\n--\n\n"
                "try_push for the variable-size form: a record in the byte ring.")},
     {"push_var", push_method<kVariable>, METH_O,
-     PyDoc_STR("push_var(buffer, /) -> int\n--\n\n"
+     PyDoc_STR("push_var($self, buffer, /)\n--\n\n"
                "push for the variable-size form.")},
     {"try_pop_var", try_pop_method<kVariable>, METH_NOARGS,
-     PyDoc_STR("try_pop_var() -> bytes | None\n--\n\n"
+     PyDoc_STR("try_pop_var($self, /)\n--\n\n"
                "try_pop for the variable-size form.")},
     {"close", queue_close, METH_NOARGS,
-     PyDoc_STR("close() -> None\n--\n\n"
+     PyDoc_STR("close($self, /)\n--\n\n"
                "Refuses further pushes and wakes every waiter; queued messages can\n"
                "still be popped. Safe from any thread, more than once.")},
     {"__reduce__", queue_reduce, METH_NOARGS, PyDoc_STR("SPSCQueue objects cannot be pickled or copied.")},

@@ -13,18 +13,10 @@ void raise_arg_count(const char *func, bool exact, Py_ssize_t min, Py_ssize_t ma
     throw PyErrOccurred();
 }
 
-void no_keywords(const char *func, PyObject *kwnames) {
-    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func,
-                     PyTuple_GET_ITEM(kwnames, 0));
-        throw PyErrOccurred();
-    }
-}
-
-void parse_args(const char *func, const char *const *names, Py_ssize_t nparams, Py_ssize_t nrequired,
+void parse_args(const char *func, const char *const *names, Py_ssize_t nparams, Py_ssize_t nrequired, bool star,
                 PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **out) {
     bool exact = nrequired == nparams;
-    if (nargs > nparams) raise_arg_count(func, exact, nrequired, nparams, nargs);
+    if (nargs > nparams && !star) raise_arg_count(func, exact, nrequired, nparams, nargs);
     for (Py_ssize_t i = 0; i < nparams; ++i) out[i] = i < nargs ? args[i] : nullptr;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -54,7 +46,7 @@ void parse_args_tuple(const char *func, const char *const *names, Py_ssize_t npa
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
     if (nkw == 0) {
-        parse_args(func, names, nparams, nrequired, &PyTuple_GET_ITEM(args, 0), nargs, nullptr, out);
+        parse_args(func, names, nparams, nrequired, false, &PyTuple_GET_ITEM(args, 0), nargs, nullptr, out);
         return;
     }
     // Lay the call out in vectorcall form; borrowed items stay alive in args/kwargs.
@@ -68,7 +60,7 @@ void parse_args_tuple(const char *func, const char *const *names, Py_ssize_t npa
         PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
         stack[nargs + k++] = value;
     }
-    parse_args(func, names, nparams, nrequired, stack, nargs, kwnames.get(), out);
+    parse_args(func, names, nparams, nrequired, false, stack, nargs, kwnames.get(), out);
 }
 
 void check_exact_type(PyObject *obj, PyTypeObject *type, const char *argname, bool none_ok) {

@@ -9,9 +9,12 @@ namespace ferry {
 
 // ---- parsing -----------------------------------------------------------------
 
+// What the signature tables (signature.hpp) parse with.
+
 // Fills out[0..nparams) with borrowed references (nullptr where not given)
 // from vectorcall arguments; throws PyErrOccurred with the usual messages.
-void parse_args(const char *func, const char *const *names, Py_ssize_t nparams, Py_ssize_t nrequired,
+// With `star`, positional arguments beyond the parameters are let through.
+void parse_args(const char *func, const char *const *names, Py_ssize_t nparams, Py_ssize_t nrequired, bool star,
                 PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **out);
 
 // The same for a tp_init/tp_new call (an args tuple and a kwargs dict).
@@ -20,8 +23,6 @@ void parse_args_tuple(const char *func, const char *const *names, Py_ssize_t npa
 
 // "%.200s() takes %.8s %zd positional argument%.1s (%zd given)"
 [[noreturn]] void raise_arg_count(const char *func, bool exact, Py_ssize_t min, Py_ssize_t max, Py_ssize_t given);
-// Refuses any keyword argument ("%s() got an unexpected keyword argument '%U'").
-void no_keywords(const char *func, PyObject *kwnames);
 // "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
 void check_exact_type(PyObject *obj, PyTypeObject *type, const char *argname, bool none_ok);
 

@@ -52,26 +52,36 @@ static PyObject *adisp_new(PyTypeObject *type, PyObject *, PyObject *) {
     return o;
 }
 
+namespace {
+struct InitArgs {
+    PyObject *callback = nullptr;
+    size_t capacity = 16384;
+    size_t slot_size = 2048;
+    bool overwrite = false;
+    bool zerocopy = false;
+    bool variable_size = false;
+};
+constexpr auto init_signature = signature<InitArgs>("__init__", {
+    {"callback", &InitArgs::callback, kRequired},
+    {"capacity", &InitArgs::capacity},
+    {"slot_size", &InitArgs::slot_size},
+    {"overwrite", &InitArgs::overwrite},
+    {"zerocopy", &InitArgs::zerocopy},
+    {"variable_size", &InitArgs::variable_size},
+});
+}  // namespace
+
 static int adisp_init(PyObject *o, PyObject *args, PyObject *kwargs) {
     return guard_int(FERRY_MODULE_NAME ".AsyncDispatcher.__init__", [&] {
-        static const char *const names[] = {"callback", "capacity", "slot_size", "overwrite", "zerocopy",
-                                            "variable_size"};
-        PyObject *a[6];
-        parse_args_tuple("__init__", names, 6, 1, args, kwargs, a);
-        size_t capacity = a[1] ? as_size_t(a[1], "capacity") : 16384;
-        size_t slot_size = a[2] ? as_size_t(a[2], "slot_size") : 2048;
-        bool overwrite = a[3] ? truth(a[3]) : false;
-        bool zerocopy = a[4] ? truth(a[4]) : false;
-        bool variable_size = a[5] ? truth(a[5]) : false;
-
-        Ref q = make_ring(slot_size, capacity, overwrite, zerocopy);
-        claim_family(q, variable_size);
+        InitArgs a = init_signature.parse(args, kwargs);
+        Ref q = make_ring(a.slot_size, a.capacity, a.overwrite, a.zerocopy);
+        claim_family(q, a.variable_size);
 
         AsyncDispatcher *self = as_adisp(o);
         retire_ring(o, self->_q);
-        assign_borrowed(self->_callback, a[0]);
-        self->_variable_size = variable_size;
-        self->_push_fn = variable_size ? adisp_push_var : adisp_push;
+        assign_borrowed(self->_callback, a.callback);
+        self->_variable_size = a.variable_size;
+        self->_push_fn = a.variable_size ? adisp_push_var : adisp_push;
         publish_ring(self->_q, std::move(q));
         return 0;
     });
@@ -200,9 +210,11 @@ static void adisp_close(AsyncDispatcher *self) {
     retire_reader(self);
 }
 
+constexpr auto close_signature = signature("close");
+
 static PyObject *adisp_close_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return guard(FERRY_MODULE_NAME ".AsyncDispatcher.close", [&] {
-        parse_args("close", nullptr, 0, 0, args + 1, nargs - 1, kwnames, nullptr);
+        close_signature.parse(args + 1, nargs - 1, kwnames);
         adisp_close(as_adisp(args[0]));
         return Py_NewRef(Py_None);
     });
@@ -301,15 +313,27 @@ private:
     lockfree::wake_flag::Sleeper<AsyncDispatcher> sleeper_;
 };
 
+struct ReaderArgs {
+    PyObject *loop = nullptr;
+    PyObject *sock = nullptr;
+};
+constexpr auto reader_signature(const char *func) {
+    return signature<ReaderArgs>(func, {
+        {"loop", &ReaderArgs::loop, kRequired},
+        {"sock", &ReaderArgs::sock, kRequired},
+    });
+}
+constexpr auto reader_fixed_signature = reader_signature("_AsyncDispatcher__reader");
+constexpr auto reader_var_signature = reader_signature("_AsyncDispatcher__reader_var");
+
 }  // namespace
 
-static PyObject *make_reader(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, const char *func,
-                             const CoroInfo *info, bool variable) {
+template <const auto &Sig>
+static PyObject *make_reader(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, const CoroInfo *info,
+                             bool variable) {
     return guard([&] {
-        static const char *const names[] = {"loop", "sock"};
-        PyObject *a[2];
-        parse_args(func, names, 2, 2, args + 1, nargs - 1, kwnames, a);
-        return make_coro(info, std::make_unique<ReaderFrame>(args[0], a[0], a[1], variable)).release();
+        ReaderArgs a = Sig.parse(args + 1, nargs - 1, kwnames);
+        return make_coro(info, std::make_unique<ReaderFrame>(args[0], a.loop, a.sock, variable)).release();
     });
 }
 
@@ -319,10 +343,10 @@ static const CoroInfo reader_var_info = {"__reader_var", "AsyncDispatcher.__read
                                          FERRY_MODULE_NAME ".AsyncDispatcher.__reader_var"};
 
 static PyObject *reader_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return make_reader(args, nargs, kwnames, "_AsyncDispatcher__reader", &reader_info, false);
+    return make_reader<reader_fixed_signature>(args, nargs, kwnames, &reader_info, false);
 }
 static PyObject *reader_var_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return make_reader(args, nargs, kwnames, "_AsyncDispatcher__reader_var", &reader_var_info, true);
+    return make_reader<reader_var_signature>(args, nargs, kwnames, &reader_var_info, true);
 }
 
 // ---- lifetime -----------------------------------------------------------------
@@ -373,8 +397,9 @@ void prepare_async_dispatcher_type() noexcept {
     t.tp_name = FERRY_MODULE_NAME ".AsyncDispatcher";
     t.tp_basicsize = sizeof(AsyncDispatcher);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    t.tp_doc = "AsyncDispatcher(callback, size_t capacity=16384, size_t slot_size=2048, bool overwrite=False, "
-               "bool zerocopy=False, bool variable_size=False)";
+    t.tp_doc = doc_with_signature("AsyncDispatcher", init_signature,
+                                  "AsyncDispatcher(callback, size_t capacity=16384, size_t slot_size=2048, "
+                                  "bool overwrite=False, bool zerocopy=False, bool variable_size=False)");
     t.tp_new = adisp_new;
     t.tp_init = adisp_init;
     t.tp_dealloc = adisp_dealloc;
@@ -387,15 +412,15 @@ void prepare_async_dispatcher_type() noexcept {
 static const FunctionDef adisp_setup_def = {
     "setup", "AsyncDispatcher.setup",
     "AsyncDispatcher.setup(self, str host='127.0.0.1', int recvbuf=16777216) -> void", adisp_setup_method,
-    &AsyncDispatcherType, false};
+    &AsyncDispatcherType, false, &setup_signature};
 static const FunctionDef adisp_reader_def = {"__reader", "AsyncDispatcher.__reader",
                                              "AsyncDispatcher.__reader(self, loop, sock)", reader_method,
-                                             &AsyncDispatcherType, true};
+                                             &AsyncDispatcherType, true, &reader_fixed_signature};
 static const FunctionDef adisp_reader_var_def = {"__reader_var", "AsyncDispatcher.__reader_var",
                                                  "AsyncDispatcher.__reader_var(self, loop, sock)", reader_var_method,
-                                                 &AsyncDispatcherType, true};
+                                                 &AsyncDispatcherType, true, &reader_var_signature};
 static const FunctionDef adisp_close_def = {"close", "AsyncDispatcher.close", "AsyncDispatcher.close(self) -> None",
-                                            adisp_close_method, &AsyncDispatcherType, false};
+                                            adisp_close_method, &AsyncDispatcherType, false, &close_signature};
 
 void bind_async_dispatcher_methods() {
     PyTypeObject *t = &AsyncDispatcherType;

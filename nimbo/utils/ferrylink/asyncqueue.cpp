@@ -1,9 +1,9 @@
 #include "asyncqueue.hpp"
-#include "args.hpp"
 #include "buffers.hpp"
 #include "coro.hpp"
 #include "module_state.hpp"
 #include "ring_field.hpp"
+#include "signature.hpp"
 #include "type_helpers.hpp"
 
 namespace ferry {
@@ -471,44 +471,60 @@ const CoroInfo pop_info = {"pop", "AsyncQueue.pop"};
 const CoroInfo dispatch_info = {"__dispatch", "AsyncQueue.__dispatch"};
 const CoroInfo shutdown_info = {"shutdown", "AsyncQueue.shutdown"};
 
+struct MsgArgs {
+    PyObject *msg = nullptr;
+};
+constexpr auto push_signature(const char *func) {
+    return signature<MsgArgs>(func, {{"msg", &MsgArgs::msg, kRequired}});
+}
+constexpr auto push_buf_signature = push_signature("push_buf");
+constexpr auto push_obj_signature = push_signature("push_obj");
+constexpr auto push_str_signature = push_signature("push_str");
+constexpr auto pop_signature = signature("pop");
+constexpr auto dispatch_signature = signature("__dispatch");
+constexpr auto shutdown_signature = signature("shutdown", "excinfo");  // positional arguments are ignored
+
 // Arguments are parsed when the method is called; the body runs when awaited.
+template <const auto &Sig>
 PyObject *make_push(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, const CoroInfo *info,
                     Conversion kind, const char *where) {
     return guard([&] {
-        static const char *const names[] = {"msg"};
-        PyObject *msg = nargs == 2 && !kwnames ? args[1] : nullptr;  // the usual call, checked at once
-        if (!msg) parse_args(info->name, names, 1, 1, args + 1, nargs - 1, kwnames, &msg);
+        // The usual call is taken as it comes.
+        PyObject *msg = nargs == 2 && !kwnames ? args[1] : Sig.parse(args + 1, nargs - 1, kwnames).msg;
         return make_coro(info, std::make_unique<PushFrame>(args[0], msg, kind, where)).release();
     });
 }
 
 PyObject *push_buf_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return make_push(args, nargs, kwnames, &push_buf_info, Conversion::Buf, FERRY_QUEUE_PATH "push_buf");
+    return make_push<push_buf_signature>(args, nargs, kwnames, &push_buf_info, Conversion::Buf,
+                                         FERRY_QUEUE_PATH "push_buf");
 }
 PyObject *push_obj_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return make_push(args, nargs, kwnames, &push_obj_info, Conversion::Obj, FERRY_QUEUE_PATH "push_obj");
+    return make_push<push_obj_signature>(args, nargs, kwnames, &push_obj_info, Conversion::Obj,
+                                         FERRY_QUEUE_PATH "push_obj");
 }
 PyObject *push_str_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return make_push(args, nargs, kwnames, &push_str_info, Conversion::Str, FERRY_QUEUE_PATH "push_str");
+    return make_push<push_str_signature>(args, nargs, kwnames, &push_str_info, Conversion::Str,
+                                         FERRY_QUEUE_PATH "push_str");
 }
 
 PyObject *pop_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return guard([&] {
-        if (nargs != 1 || kwnames) parse_args("pop", nullptr, 0, 0, args + 1, nargs - 1, kwnames, nullptr);
+        if (nargs != 1 || kwnames) pop_signature.parse(args + 1, nargs - 1, kwnames);
         return make_coro(&pop_info, std::make_unique<PopFrame>(args[0])).release();
     });
 }
 
 PyObject *dispatch_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return guard([&] {
-        parse_args("__dispatch", nullptr, 0, 0, args + 1, nargs - 1, kwnames, nullptr);
+        dispatch_signature.parse(args + 1, nargs - 1, kwnames);
         return make_coro(&dispatch_info, std::make_unique<DispatchFrame>(args[0])).release();
     });
 }
 
-PyObject *shutdown_method(PyObject *const *args, Py_ssize_t, PyObject *kwnames) {
+PyObject *shutdown_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return guard([&] {
-        no_keywords("shutdown", kwnames);  // positional arguments are accepted and ignored
+        shutdown_signature.parse(args + 1, nargs - 1, kwnames);
         return make_coro(&shutdown_info, std::make_unique<ShutdownFrame>(args[0])).release();
     });
 }
@@ -533,13 +549,17 @@ PyObject *start_dispatcher(AsyncQueue *self, PyObject *callback, int skip_dispat
     });
 }
 
+struct StartArgs {
+    PyObject *callback = nullptr;
+};
+constexpr auto start_dispatcher_signature =
+    signature<StartArgs>("start_dispatcher", {{"callback", &StartArgs::callback, kRequired}});
+
 PyObject *start_dispatcher_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return guard([&] {
-        static const char *const names[] = {"callback"};
-        PyObject *callback;
-        parse_args("start_dispatcher", names, 1, 1, args + 1, nargs - 1, kwnames, &callback);
+        StartArgs a = start_dispatcher_signature.parse(args + 1, nargs - 1, kwnames);
         // The Python-level method is what an override's look-up already found.
-        PyObject *r = start_dispatcher(as_queue(args[0]), callback, 1);
+        PyObject *r = start_dispatcher(as_queue(args[0]), a.callback, 1);
         if (!r) throw PyErrOccurred();
         return r;
     });
@@ -615,22 +635,30 @@ void replace_queue_ring(PyObject *o, PyObject *ring, Ref *fresh) {
 
 namespace {
 
+struct InitArgs {
+    PyObject *loop = nullptr;
+    size_t slot_size = 1024;
+    size_t capacity = 16384;
+    bool overwrite = false;
+    bool zerocopy = false;
+    bool block_on_full = false;
+};
+constexpr auto init_signature = signature<InitArgs>("__init__", {
+    {"loop", &InitArgs::loop, false, "None"},
+    {"slot_size", &InitArgs::slot_size},
+    {"capacity", &InitArgs::capacity},
+    {"overwrite", &InitArgs::overwrite},
+    {"zerocopy", &InitArgs::zerocopy},
+    {"block_on_full", &InitArgs::block_on_full},
+});
+
 int queue_init(PyObject *o, PyObject *args, PyObject *kwargs) {
     return guard_int(FERRY_QUEUE_PATH "__init__", [&] {
-        static const char *const names[] = {"loop", "slot_size", "capacity", "overwrite", "zerocopy",
-                                            "block_on_full"};
-        PyObject *a[6];
-        parse_args_tuple("__init__", names, 6, 0, args, kwargs, a);
-        size_t slot_size = a[1] ? as_size_t(a[1], "slot_size") : 1024;
-        size_t capacity = a[2] ? as_size_t(a[2], "capacity") : 16384;
-        bool overwrite = a[3] ? truth(a[3]) : false;
-        bool zerocopy = a[4] ? truth(a[4]) : false;
-        bool block_on_full = a[5] ? truth(a[5]) : false;
-
-        Ref q = make_ring(slot_size, capacity, overwrite, zerocopy, block_on_full);
+        InitArgs a = init_signature.parse(args, kwargs);
+        Ref q = make_ring(a.slot_size, a.capacity, a.overwrite, a.zerocopy, a.block_on_full);
         claim_family(q, false);
         Ref asyncio = global("asyncio");
-        PyObject *given = a[0] ? a[0] : Py_None;
+        PyObject *given = a.loop ? a.loop : Py_None;
         Ref loop = given == Py_None ? running_loop(asyncio.get()) : Ref::borrow(given);
         // Called again on the same loop, the queue keeps its lock and
         // condition, so pops waiting on them get the new ring's messages. Its
@@ -710,8 +738,9 @@ void prepare_async_queue_type() noexcept {
     t.tp_name = FERRY_MODULE_NAME ".AsyncQueue";
     t.tp_basicsize = sizeof(AsyncQueue);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    t.tp_doc = "AsyncQueue(loop=None, size_t slot_size=1024, size_t capacity=16384, bool overwrite=False, "
-               "bool zerocopy=False, bool block_on_full=False)";
+    t.tp_doc = doc_with_signature("AsyncQueue", init_signature,
+                                  "AsyncQueue(loop=None, size_t slot_size=1024, size_t capacity=16384, "
+                                  "bool overwrite=False, bool zerocopy=False, bool block_on_full=False)");
     t.tp_new = queue_new;
     t.tp_init = queue_init;
     t.tp_dealloc = queue_dealloc;
@@ -723,18 +752,19 @@ void prepare_async_queue_type() noexcept {
 namespace {
 const FunctionDef start_dispatcher_def = {"start_dispatcher", "AsyncQueue.start_dispatcher",
                                           "AsyncQueue.start_dispatcher(self, callback)", start_dispatcher_method,
-                                          &AsyncQueueType, false};
+                                          &AsyncQueueType, false, &start_dispatcher_signature};
 const FunctionDef push_buf_def = {"push_buf", "AsyncQueue.push_buf", "AsyncQueue.push_buf(self, msg)",
-                                  push_buf_method, &AsyncQueueType, true};
+                                  push_buf_method, &AsyncQueueType, true, &push_buf_signature};
 const FunctionDef push_obj_def = {"push_obj", "AsyncQueue.push_obj", "AsyncQueue.push_obj(self, msg)",
-                                  push_obj_method, &AsyncQueueType, true};
+                                  push_obj_method, &AsyncQueueType, true, &push_obj_signature};
 const FunctionDef push_str_def = {"push_str", "AsyncQueue.push_str", "AsyncQueue.push_str(self, msg)",
-                                  push_str_method, &AsyncQueueType, true};
-const FunctionDef pop_def = {"pop", "AsyncQueue.pop", "AsyncQueue.pop(self)", pop_method, &AsyncQueueType, true};
+                                  push_str_method, &AsyncQueueType, true, &push_str_signature};
+const FunctionDef pop_def = {"pop", "AsyncQueue.pop", "AsyncQueue.pop(self)", pop_method, &AsyncQueueType, true,
+                             &pop_signature};
 const FunctionDef dispatch_def = {"__dispatch", "AsyncQueue.__dispatch", "AsyncQueue.__dispatch(self)",
-                                  dispatch_method, &AsyncQueueType, true};
+                                  dispatch_method, &AsyncQueueType, true, &dispatch_signature};
 const FunctionDef shutdown_def = {"shutdown", "AsyncQueue.shutdown", "AsyncQueue.shutdown(self, *excinfo)",
-                                  shutdown_method, &AsyncQueueType, true};
+                                  shutdown_method, &AsyncQueueType, true, &shutdown_signature};
 }  // namespace
 
 void bind_async_queue_methods() {

@@ -1,10 +1,11 @@
 // AsyncQueue's reduce protocol: a state tuple of its seven fields (names in
 // alphabetical order) and the reconstruction function __pyx_unpickle_AsyncQueue.
-#include "args.hpp"
 #include "asyncqueue.hpp"
 #include "compat.hpp"
 #include "module_state.hpp"
 #include "ring_field.hpp"
+#include "signature.hpp"
+#include "type_helpers.hpp"
 
 namespace ferry {
 namespace {
@@ -28,7 +29,7 @@ void apply_state(PyObject *o, PyObject *st) {
     assign_borrowed(self->_notify_cond, item(st, 3));
     PyObject *q = item(st, 4);
     if (q != Py_None && !is_ring(q)) {
-        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(q)->tp_name, state.spsc_type->tp_name);
+        PyErr_Format(PyExc_TypeError, compat::ring_not_converted, Py_TYPE(q)->tp_name, state.spsc_type->tp_name);
         throw PyErrOccurred();
     }
     if (q != Py_None && used_as_variable(q)) {  // AsyncQueue pops fixed slots: it would misread the records
@@ -47,18 +48,26 @@ void apply_state(PyObject *o, PyObject *st) {
     }
 }
 
+struct UnpickleArgs {
+    PyObject *type = nullptr;
+    int32_t checksum = 0;
+    PyObject *state = nullptr;
+};
+constexpr auto unpickle_signature = signature<UnpickleArgs>("__pyx_unpickle_AsyncQueue", {
+    {"__pyx_type", &UnpickleArgs::type, kRequired},
+    {"__pyx_checksum", &UnpickleArgs::checksum, kRequired},
+    {"__pyx_state", &UnpickleArgs::state, kRequired},
+});
+
 PyObject *unpickle_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return guard(FERRY_MODULE_NAME ".__pyx_unpickle_AsyncQueue", [&] {
-        static const char *const names[] = {"__pyx_type", "__pyx_checksum", "__pyx_state"};
-        PyObject *a[3];
-        parse_args("__pyx_unpickle_AsyncQueue", names, 3, 3, args, nargs, kwnames, a);
-        int32_t checksum = as_int32(a[1], "__pyx_checksum");
-        check_exact_type(a[2], &PyTuple_Type, "__pyx_state", true);
-        compat::check_checksum(checksum);
+        UnpickleArgs a = unpickle_signature.parse(args, nargs, kwnames);
+        check_exact_type(a.state, &PyTuple_Type, "__pyx_state", true);
+        compat::check_checksum(a.checksum);
         // AsyncQueue.__new__(__pyx_type): checks the type, runs no constructor.
         Ref new_fn = own(PyObject_GetAttr(reinterpret_cast<PyObject *>(&AsyncQueueType), FERRY_STR("__new__")));
-        Ref result = own(PyObject_CallOneArg(new_fn.get(), a[0]));
-        if (a[2] != Py_None) apply_state(result.get(), a[2]);
+        Ref result = own(PyObject_CallOneArg(new_fn.get(), a.type));
+        if (a.state != Py_None) apply_state(result.get(), a.state);
         return result.release();
     });
 }
@@ -67,7 +76,7 @@ PyObject *unpickle_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnam
 
 PyObject *async_queue_reduce(PyObject *o, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return guard(FERRY_QUEUE_PATH "__reduce__", [&] {
-        parse_args("__reduce__", nullptr, 0, 0, args, nargs, kwnames, nullptr);
+        reduce_signature.parse(args, nargs, kwnames);
         AsyncQueue *self = reinterpret_cast<AsyncQueue *>(o);
         PyObject *fields[] = {self->_callback, self->_lock, self->_loop, self->_notify_cond, self->_q, self->_task};
         bool with_state = false;
@@ -93,15 +102,13 @@ PyObject *async_queue_reduce(PyObject *o, PyObject *const *args, Py_ssize_t narg
 
 PyObject *async_queue_setstate(PyObject *o, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return guard(FERRY_QUEUE_PATH "__setstate__", [&] {
-        static const char *const names[] = {"__pyx_state"};
-        PyObject *st;
-        parse_args("__setstate__", names, 1, 1, args, nargs, kwnames, &st);
+        PyObject *st = setstate_signature.parse(args, nargs, kwnames).state;
         if (st == Py_None) {
-            PyErr_SetString(PyExc_TypeError, "cannot pass None into a C function argument that is declared 'not None'");
+            PyErr_SetString(PyExc_TypeError, compat::state_is_none);
             throw PyErrOccurred();
         }
         if (!PyTuple_CheckExact(st)) {
-            PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "tuple", Py_TYPE(st)->tp_name);
+            PyErr_Format(PyExc_TypeError, compat::state_not_tuple, "tuple", Py_TYPE(st)->tp_name);
             throw PyErrOccurred();
         }
         apply_state(o, st);
@@ -111,6 +118,7 @@ PyObject *async_queue_setstate(PyObject *o, PyObject *const *args, Py_ssize_t na
 
 const FunctionDef unpickle_async_queue_def = {
     "__pyx_unpickle_AsyncQueue", "__pyx_unpickle_AsyncQueue",
-    "__pyx_unpickle_AsyncQueue(__pyx_type, long __pyx_checksum, tuple __pyx_state)", unpickle_impl, nullptr, false};
+    "__pyx_unpickle_AsyncQueue(__pyx_type, long __pyx_checksum, tuple __pyx_state)", unpickle_impl, nullptr, false,
+    &unpickle_signature};
 
 }  // namespace ferry

@@ -4,9 +4,9 @@
 // `pybuf.buf` is null whenever none is; `held` is null or the bytes object of
 // the last object load; `loader` always points into the table, also before
 // the constructor ran.
-#include "args.hpp"
 #include "buffers.hpp"
 #include "module_state.hpp"
+#include "signature.hpp"
 #include "type_helpers.hpp"
 
 namespace ferry {
@@ -108,16 +108,20 @@ static PyObject *view_new(PyTypeObject *type, PyObject *, PyObject *) {
     return o;
 }
 
+namespace {
+struct InitArgs {
+    int32_t msg_kind = 4;
+};
+constexpr auto init_signature = signature<InitArgs>("__init__", {{"msg_kind", &InitArgs::msg_kind}});
+}  // namespace
+
 // A repeated call changes the kind only: what earlier loads hold stays.
 static int view_init(PyObject *o, PyObject *args, PyObject *kwargs) {
     return guard_int([&] {
-        static const char *const names[] = {"msg_kind"};
-        PyObject *a[1];
-        parse_args_tuple("__init__", names, 1, 0, args, kwargs, a);
-        int32_t kind = a[0] ? as_int32(a[0], "msg_kind") : 4;
+        InitArgs a = init_signature.parse(args, kwargs);
         BufferView *self = as_view(o);
-        self->msg_kind = kind;
-        self->loader = loader_for(kind);
+        self->msg_kind = a.msg_kind;
+        self->loader = loader_for(a.msg_kind);
         return 0;
     });
 }
@@ -139,7 +143,7 @@ void prepare_buffer_view_type() noexcept {
     t.tp_name = FERRY_MODULE_NAME ".CBufferView";
     t.tp_basicsize = sizeof(BufferView);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    t.tp_doc = "CBufferView(int msg_kind=4) -> None";
+    t.tp_doc = doc_with_signature("CBufferView", init_signature, "CBufferView(int msg_kind=4) -> None");
     t.tp_new = view_new;
     t.tp_init = view_init;
     t.tp_dealloc = view_dealloc;

@@ -148,6 +148,12 @@ void bind_test_dict(PyObject *globals) {
 // The published text of the types that cannot be pickled.
 const char *const no_pickle = "no default __reduce__ due to non-trivial __cinit__";
 
+// The published TypeErrors of a bad AsyncQueue state: callers that restore
+// states by hand match them.
+const char *const state_is_none = "cannot pass None into a C function argument that is declared 'not None'";
+const char *const state_not_tuple = "Expected %s, got %.200s";
+const char *const ring_not_converted = "Cannot convert %.200s to %.200s";
+
 // The published checksums of AsyncQueue's pickled field list: pickles
 // already written carry one of them. The first is also written; the two
 // others describe the same field list, hashed other ways.

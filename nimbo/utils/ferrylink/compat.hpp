@@ -37,6 +37,12 @@ void bind_test_dict(PyObject *globals);
 // ---- pickling ----
 // TypeError of the types that refuse pickling.
 extern const char *const no_pickle;
+// TypeErrors of a bad AsyncQueue state: None; not a tuple (a format of the
+// expected and the found type names); a ring field that is not an SPSCQueue
+// (a format of the found and the expected type names).
+extern const char *const state_is_none;
+extern const char *const state_not_tuple;
+extern const char *const ring_not_converted;
 // The AsyncQueue layout checksum written into pickles.
 extern const long written_checksum;
 // Refuses a pickle whose layout checksum is not one of the accepted ones.

@@ -3,6 +3,7 @@
 #pragma once
 #include <Python.h>
 #include "args.hpp"
+#include "signature.hpp"
 #include "ferrylink.h"
 #include "lockfree/lockfree.hpp"
 #include "module_state.hpp"
@@ -54,16 +55,22 @@ void setup_entry(Dispatcher *self, PyTypeObject *type, PyObject *own_setup, int 
 
 // The Python-level `setup(self, str host='127.0.0.1', int recvbuf=16777216)`:
 // checks its arguments and calls the native entry with the bypass flag set.
+struct SetupArgs {
+    PyObject *host = nullptr;  // the default host str of state.setup_defaults
+    int32_t recvbuf = kDefaultRecvbuf;
+};
+inline constexpr auto setup_signature = signature<SetupArgs>("setup", {
+    {"host", &SetupArgs::host, false, "'" FERRY_DEFAULT_HOST "'"},
+    {"recvbuf", &SetupArgs::recvbuf},
+});
+
 template <class Dispatcher>
 PyObject *setup_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
                        void (*entry)(Dispatcher *, int, ferry_setup_args *)) {
     return guard([&] {
-        static const char *const names[] = {"host", "recvbuf"};
-        PyObject *a[2];
-        parse_args("setup", names, 2, 0, args + 1, nargs - 1, kwnames, a);
-        ferry_setup_args opt = {2, a[0] ? a[0] : PyTuple_GET_ITEM(state.setup_defaults, 0), kDefaultRecvbuf};
+        SetupArgs a = setup_signature.parse(args + 1, nargs - 1, kwnames);
+        ferry_setup_args opt = {2, a.host ? a.host : PyTuple_GET_ITEM(state.setup_defaults, 0), a.recvbuf};
         check_exact_type(opt.host, &PyUnicode_Type, "host", true);
-        if (a[1]) opt.recvbuf = as_int32(a[1], "recvbuf");
         entry(reinterpret_cast<Dispatcher *>(args[0]), 1, &opt);
         if (PyErr_Occurred()) throw PyErrOccurred();
         return Py_NewRef(Py_None);

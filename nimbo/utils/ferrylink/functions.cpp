@@ -77,6 +77,11 @@ PyObject *get_doc(PyObject *self, void *) {
     const char *doc = reinterpret_cast<FunctionObject *>(self)->def->doc;
     return doc ? PyUnicode_FromString(doc) : Py_NewRef(Py_None);
 }
+PyObject *get_text_signature(PyObject *self, void *) {
+    const FunctionDef *def = reinterpret_cast<FunctionObject *>(self)->def;
+    if (!def->signature) return Py_NewRef(Py_None);
+    return guard([&] { return own(PyUnicode_FromString(def->signature->text(def->owner != nullptr).c_str())).release(); });
+}
 PyObject *get_defaults(PyObject *self, void *) {
     PyObject *d = reinterpret_cast<FunctionObject *>(self)->defaults;
     return Py_NewRef(d ? d : Py_None);
@@ -115,6 +120,7 @@ PyGetSetDef function_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
     {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__module__", get_module, set_module, nullptr, nullptr},

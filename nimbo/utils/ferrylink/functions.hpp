@@ -4,6 +4,7 @@
 #pragma once
 #include <Python.h>
 #include "pyref.hpp"
+#include "signature.hpp"
 
 namespace ferry {
 
@@ -16,6 +17,7 @@ struct FunctionDef {
     Impl impl;            // methods receive self as args[0]
     PyTypeObject *owner;  // the class of a method; nullptr for a module function
     bool coroutine;       // marked for inspect/asyncio.iscoroutinefunction
+    const TextSignature *signature;  // what impl parses with: its __text_signature__
 };
 
 int ready_function_type() noexcept;

@@ -32,7 +32,8 @@ namespace ferry {
 
 // The setup entries' defaults (host, recvbuf), for the native callers that
 // pass no ferry_setup_args and for the Python methods' __defaults__.
-inline constexpr const char *kDefaultHost = "127.0.0.1";
+#define FERRY_DEFAULT_HOST "127.0.0.1"
+inline constexpr const char *kDefaultHost = FERRY_DEFAULT_HOST;
 inline constexpr int kDefaultRecvbuf = 16777216;
 
 // A T that is built with the state and never destroyed: destroying it at

@@ -1,6 +1,5 @@
 // CyPipe: a plain pipe over one ring queue for a native producer thread and a
 // native consumer thread; every entry is one call into the queue.
-#include "args.hpp"
 #include "dispatchers.hpp"
 #include "module_state.hpp"
 
@@ -45,27 +44,36 @@ static PyObject *pipe_new(PyTypeObject *type, PyObject *, PyObject *) {
     return o;
 }
 
+namespace {
+struct InitArgs {
+    size_t capacity = 16384;
+    size_t slot_size = 2048;
+    bool zerocopy = false;
+    bool overwrite = false;
+    bool block_on_full = false;
+    bool variable_size = false;
+};
+constexpr auto init_signature = signature<InitArgs>("__init__", {
+    {"capacity", &InitArgs::capacity},
+    {"slot_size", &InitArgs::slot_size},
+    {"zerocopy", &InitArgs::zerocopy},
+    {"overwrite", &InitArgs::overwrite},
+    {"block_on_full", &InitArgs::block_on_full},
+    {"variable_size", &InitArgs::variable_size},
+});
+}  // namespace
+
 static int pipe_init(PyObject *o, PyObject *args, PyObject *kwargs) {
     return guard_int([&] {
-        static const char *const names[] = {"capacity",      "slot_size", "zerocopy", "overwrite", "block_on_full",
-                                            "variable_size"};
-        PyObject *a[6];
-        parse_args_tuple("__init__", names, 6, 0, args, kwargs, a);
-        size_t capacity = a[0] ? as_size_t(a[0], "capacity") : 16384;
-        size_t slot_size = a[1] ? as_size_t(a[1], "slot_size") : 2048;
-        bool zerocopy = a[2] && truth(a[2]);
-        bool overwrite = a[3] && truth(a[3]);
-        bool block_on_full = a[4] && truth(a[4]);
-        bool variable_size = a[5] && truth(a[5]);
-
-        Ref q = make_ring(slot_size, capacity, overwrite, zerocopy, block_on_full);
-        claim_family(q, variable_size);
+        InitArgs a = init_signature.parse(args, kwargs);
+        Ref q = make_ring(a.slot_size, a.capacity, a.overwrite, a.zerocopy, a.block_on_full);
+        claim_family(q, a.variable_size);
 
         Pipe *self = as_pipe(o);
         retire_ring(o, self->_q);
-        self->_push_fn = variable_size ? pipe_push_var : pipe_push;
-        self->_pop_fn = variable_size ? pipe_pop_var : pipe_pop;
-        self->_release_fn = variable_size ? pipe_release_var : pipe_release;
+        self->_push_fn = a.variable_size ? pipe_push_var : pipe_push;
+        self->_pop_fn = a.variable_size ? pipe_pop_var : pipe_pop;
+        self->_release_fn = a.variable_size ? pipe_release_var : pipe_release;
         publish_ring(self->_q, std::move(q));
         return 0;
     });
@@ -98,8 +106,9 @@ void prepare_pipe_type() noexcept {
     t.tp_name = FERRY_MODULE_NAME ".CyPipe";
     t.tp_basicsize = sizeof(Pipe);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    t.tp_doc = "CyPipe(size_t capacity=16384, size_t slot_size=2048, bool zerocopy=False, bool overwrite=False, "
-               "bool block_on_full=False, bool variable_size=False)";
+    t.tp_doc = doc_with_signature("CyPipe", init_signature,
+                                  "CyPipe(size_t capacity=16384, size_t slot_size=2048, bool zerocopy=False, "
+                                  "bool overwrite=False, bool block_on_full=False, bool variable_size=False)");
     t.tp_new = pipe_new;
     t.tp_init = pipe_init;
     t.tp_dealloc = pipe_dealloc;

@@ -366,36 +366,49 @@ static void refuse_while_thread(SyncDispatcher *self, const char *what) {
     throw PyErrOccurred();
 }
 
+namespace {
+struct InitArgs {
+    PyObject *callback = nullptr;
+    size_t capacity = 16384;
+    size_t slot_size = 2048;
+    bool zerocopy = false;
+    bool overwrite = false;
+    bool block_on_full = false;
+    bool variable_size = false;
+    bool detach = true;
+    bool nonblocking = true;
+};
+constexpr auto init_signature = signature<InitArgs>("__init__", {
+    {"callback", &InitArgs::callback, kRequired},
+    {"capacity", &InitArgs::capacity},
+    {"slot_size", &InitArgs::slot_size},
+    {"zerocopy", &InitArgs::zerocopy},
+    {"overwrite", &InitArgs::overwrite},
+    {"block_on_full", &InitArgs::block_on_full},
+    {"variable_size", &InitArgs::variable_size},
+    {"detach", &InitArgs::detach},
+    {"nonblocking", &InitArgs::nonblocking},
+});
+}  // namespace
+
 static int sdisp_init(PyObject *o, PyObject *args, PyObject *kwargs) {
     return guard_int([&] {
-        static const char *const names[] = {"callback",      "capacity", "slot_size",  "zerocopy",   "overwrite",
-                                            "block_on_full", "variable_size", "detach", "nonblocking"};
-        PyObject *a[9];
-        parse_args_tuple("__init__", names, 9, 1, args, kwargs, a);
-        size_t capacity = a[1] ? as_size_t(a[1], "capacity") : 16384;
-        size_t slot_size = a[2] ? as_size_t(a[2], "slot_size") : 2048;
-        bool zerocopy = a[3] && truth(a[3]);
-        bool overwrite = a[4] && truth(a[4]);
-        bool block_on_full = a[5] && truth(a[5]);
-        bool variable_size = a[6] && truth(a[6]);
-        bool detach = !a[7] || truth(a[7]);
-        bool nonblocking = !a[8] || truth(a[8]);
-
+        InitArgs a = init_signature.parse(args, kwargs);
         SyncDispatcher *self = as_sdisp(o);
         refuse_while_thread(self, "__init__");
-        Ref q = make_ring(slot_size, capacity, overwrite, zerocopy, block_on_full);
-        claim_family(q, variable_size);
+        Ref q = make_ring(a.slot_size, a.capacity, a.overwrite, a.zerocopy, a.block_on_full);
+        claim_family(q, a.variable_size);
 
         // Nothing is stored before the ring exists: the flags, `_push_fn` and
         // `_q` always describe the same mode.
         retire_ring(o, self->_q);
         refuse_while_thread(self, "__init__");  // a setup() on another thread while the lock was released
-        assign_borrowed(self->_callback, a[0]);
-        self->_variable_size = variable_size;
-        self->_detach = detach;
-        self->_nonblocking = nonblocking;
-        self->_push_fn = nonblocking ? (variable_size ? sdisp_push_var : sdisp_push)
-                                     : (variable_size ? sdisp_push_var_blocking : sdisp_push_blocking);
+        assign_borrowed(self->_callback, a.callback);
+        self->_variable_size = a.variable_size;
+        self->_detach = a.detach;
+        self->_nonblocking = a.nonblocking;
+        self->_push_fn = a.nonblocking ? (a.variable_size ? sdisp_push_var : sdisp_push)
+                                       : (a.variable_size ? sdisp_push_var_blocking : sdisp_push_blocking);
         publish_ring(self->_q, std::move(q));
         return 0;
     });
@@ -470,9 +483,11 @@ static void sdisp_close(SyncDispatcher *self, int skip_dispatch) noexcept {
     if (PyErr_Occurred()) add_traceback(FERRY_MODULE_NAME ".SyncDispatcher.close");
 }
 
+constexpr auto close_signature = signature("close");
+
 static PyObject *sdisp_close_method(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return guard([&] {
-        parse_args("close", nullptr, 0, 0, args + 1, nargs - 1, kwnames, nullptr);
+        close_signature.parse(args + 1, nargs - 1, kwnames);
         sdisp_close(as_sdisp(args[0]), 1);
         if (PyErr_Occurred()) throw PyErrOccurred();
         return Py_NewRef(Py_None);
@@ -536,9 +551,10 @@ void prepare_sync_dispatcher_type() noexcept {
     t.tp_name = FERRY_MODULE_NAME ".SyncDispatcher";
     t.tp_basicsize = sizeof(SyncDispatcher);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    t.tp_doc = "SyncDispatcher(callback, size_t capacity=16384, size_t slot_size=2048, bool zerocopy=False, "
-               "bool overwrite=False, bool block_on_full=False, bool variable_size=False, bool detach=True, "
-               "bool nonblocking=True)";
+    t.tp_doc = doc_with_signature("SyncDispatcher", init_signature,
+                                  "SyncDispatcher(callback, size_t capacity=16384, size_t slot_size=2048, "
+                                  "bool zerocopy=False, bool overwrite=False, bool block_on_full=False, "
+                                  "bool variable_size=False, bool detach=True, bool nonblocking=True)");
     t.tp_new = sdisp_new;
     t.tp_init = sdisp_init;
     t.tp_dealloc = sdisp_dealloc;
@@ -551,9 +567,9 @@ void prepare_sync_dispatcher_type() noexcept {
 static const FunctionDef sdisp_setup_def = {
     "setup", "SyncDispatcher.setup",
     "SyncDispatcher.setup(self, str host='127.0.0.1', int recvbuf=16777216) -> void", sdisp_setup_method,
-    &SyncDispatcherType, false};
+    &SyncDispatcherType, false, &setup_signature};
 static const FunctionDef sdisp_close_def = {"close", "SyncDispatcher.close", "SyncDispatcher.close(self) -> void",
-                                            sdisp_close_method, &SyncDispatcherType, false};
+                                            sdisp_close_method, &SyncDispatcherType, false, &close_signature};
 
 void bind_sync_dispatcher_methods() {
     state.interpreter = PyInterpreterState_Get();

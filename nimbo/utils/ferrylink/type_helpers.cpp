@@ -1,5 +1,4 @@
 #include "type_helpers.hpp"
-#include "args.hpp"
 #include "compat.hpp"
 
 namespace ferry {
@@ -16,7 +15,7 @@ bool call_override(PyObject *self, PyTypeObject *base, PyObject *own_function, c
 
 PyObject *refuse_reduce(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return guard([&]() -> PyObject * {
-        parse_args("__reduce__", nullptr, 0, 0, args, nargs, kwnames, nullptr);
+        reduce_signature.parse(args, nargs, kwnames);
         PyErr_SetString(PyExc_TypeError, compat::no_pickle);
         throw PyErrOccurred();
     });
@@ -24,9 +23,7 @@ PyObject *refuse_reduce(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
 
 PyObject *refuse_setstate(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return guard([&]() -> PyObject * {
-        static const char *const names[] = {"__pyx_state"};
-        PyObject *a[1];
-        parse_args("__setstate__", names, 1, 1, args, nargs, kwnames, a);
+        setstate_signature.parse(args, nargs, kwnames);
         PyErr_SetString(PyExc_TypeError, compat::no_pickle);
         throw PyErrOccurred();
     });

@@ -3,6 +3,7 @@
 #pragma once
 #include <Python.h>
 #include "pyref.hpp"
+#include "signature.hpp"
 
 namespace ferry {
 
@@ -11,6 +12,14 @@ namespace ferry {
 // attribute with `args` (a tuple) into `*result` and returns true.
 bool call_override(PyObject *self, PyTypeObject *base, PyObject *own_function, const char *name, PyObject *args,
                    Ref *result = nullptr);
+
+// The signatures of the types' __reduce__ and __setstate__.
+struct StateArgs {
+    PyObject *state = nullptr;
+};
+inline constexpr auto reduce_signature = signature("__reduce__");
+inline constexpr auto setstate_signature =
+    signature<StateArgs>("__setstate__", {{"__pyx_state", &StateArgs::state, kRequired}});
 
 // Two methods every non-picklable type carries as __reduce__/__setstate__.
 PyObject *refuse_reduce(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);

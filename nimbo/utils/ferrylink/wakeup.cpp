@@ -1,5 +1,6 @@
 #include "wakeup.hpp"
 #include "args.hpp"
+#include "signature.hpp"
 #include "module_state.hpp"
 #include "lockfree/wake_datagram.hpp"
 #include "platform/datagram.hpp"  // inet_pton, htons
@@ -93,19 +94,26 @@ Ref setup_socket(bool blocking, int recvbuf) {
     return sock;
 }
 
+namespace {
+struct SetupSocketArgs {
+    bool blocking = false;
+    int32_t recvbuf = 0;
+};
+constexpr auto setup_socket_signature = signature<SetupSocketArgs>("setup_socket", {
+    {"blocking", &SetupSocketArgs::blocking, kRequired},
+    {"recvbuf", &SetupSocketArgs::recvbuf, kRequired},
+});
+}  // namespace
+
 static PyObject *setup_socket_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return guard(FERRY_MODULE_NAME ".setup_socket", [&] {
-        static const char *const names[] = {"blocking", "recvbuf"};
-        PyObject *a[2];
-        parse_args("setup_socket", names, 2, 2, args, nargs, kwnames, a);
-        bool blocking = truth(a[0]);
-        int recvbuf = as_int32(a[1], "recvbuf");
-        return setup_socket(blocking, recvbuf).release();
+        SetupSocketArgs a = setup_socket_signature.parse(args, nargs, kwnames);
+        return setup_socket(a.blocking, a.recvbuf).release();
     });
 }
 
 const FunctionDef setup_socket_def = {"setup_socket", "setup_socket", "setup_socket(bool blocking, int recvbuf)",
-                                      setup_socket_impl, nullptr, false};
+                                      setup_socket_impl, nullptr, false, &setup_socket_signature};
 
 static PLATFORM_SOCKET as_platform_socket(PyObject *o) {
     return (PLATFORM_SOCKET)as_unsigned(o, (unsigned long long)std::numeric_limits<PLATFORM_SOCKET>::max(),

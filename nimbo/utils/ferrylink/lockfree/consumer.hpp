@@ -18,22 +18,22 @@ inline std::atomic_ref<unsigned char> running(ferry_sync_dispatcher *self) noexc
 // How a thread body takes messages from the ring.
 struct ConsumerForm {
     ferry_spsc_pop_fn ferry_spsc_vtable::*pop;
-    bool polls;     // try forms: wait for a datagram when the queue is empty
-    bool releases;  // `pop`: release the slot after the callback returned
+    bool nonblocking;  // try forms (`_nonblocking`): sleep on a datagram when the queue is empty
+    bool releases;     // `pop`: release the slot after the callback returned
 };
 
 // One per thread, made with the lock held (it reads the dispatcher's socket).
 class ThreadConsumer {
 public:
     ThreadConsumer(ferry_sync_dispatcher *self, ferry_spsc_queue *q, const ConsumerForm &form) noexcept
-        : self_(self), q_(q), form_(form), wakeups_(form.polls ? self->_wakeup.fd : FERRY_NO_SOCKET) {}
+        : self_(self), q_(q), form_(form), wakeups_(form.nonblocking ? self->_wakeup.fd : FERRY_NO_SOCKET) {}
 
     // The next message (1), or what the last pop returned once the
     // dispatcher stopped.
     int next(const char **data, size_t *size) noexcept {
         for (;;) {
             int r = running(self_).load() ? call_ring(q_, form_.pop, data, size) : FERRY_SPSC_CLOSED;
-            if (r != 1 && form_.polls && running(self_).load()) r = pop_or_sleep(data, size);
+            if (r != 1 && form_.nonblocking && running(self_).load()) r = pop_or_sleep(data, size);
             if (r == 1 || !running(self_).load()) return r;
         }
     }
