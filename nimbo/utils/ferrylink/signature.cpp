@@ -1,12 +1,13 @@
 #include "signature.hpp"
-#include <new>
+#include <utility>
 
 namespace ferry {
 
 const char *doc_with_signature(const char *name, const TextSignature &sig, const char *doc) noexcept {
     try {
-        auto *kept = new std::string(name + sig.text(false) + "\n--\n\n" + doc);
-        return kept->c_str();
+        std::string text(name);
+        text.append(sig.text(false)).append("\n--\n\n").append(doc);
+        return (new std::string(std::move(text)))->c_str();
     } catch (...) {
         return doc;
     }

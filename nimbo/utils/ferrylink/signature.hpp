@@ -18,6 +18,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <variant>
 #include "args.hpp"
@@ -83,13 +84,21 @@ public:
     }
 
     std::string text(bool method) const override {
-        std::string s;
-        auto add = [&s](const std::string &part) { s += (s.empty() ? "" : ", ") + part; };
+        std::string s = "(";
+        auto add = [&s](std::string_view part) {
+            if (s.size() > 1) s.append(", ");
+            s.append(part);
+        };
         if (method) add("$self");
-        for (size_t i = 0; i < N; ++i)
-            add(params_[i].required ? params_[i].name : params_[i].name + ("=" + default_of(i)));
-        if (star_) add(std::string("*") + star_);
-        return "(" + s + ")";
+        for (size_t i = 0; i < N; ++i) {
+            add(params_[i].name);
+            if (!params_[i].required) s.append("=").append(default_of(i));
+        }
+        if (star_) {
+            add("*");
+            s.append(star_);
+        }
+        return s.append(")");
     }
 
 private:
