@@ -80,7 +80,10 @@ PyObject *get_doc(PyObject *self, void *) {
 PyObject *get_text_signature(PyObject *self, void *) {
     const FunctionDef *def = reinterpret_cast<FunctionObject *>(self)->def;
     if (!def->signature) return Py_NewRef(Py_None);
-    return guard([&] { return own(PyUnicode_FromString(def->signature->text(def->owner != nullptr).c_str())).release(); });
+    return guard([&] {
+        std::string text = def->signature->text(def->owner != nullptr);
+        return own(PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t)text.size())).release();
+    });
 }
 PyObject *get_defaults(PyObject *self, void *) {
     PyObject *d = reinterpret_cast<FunctionObject *>(self)->defaults;

@@ -1,5 +1,5 @@
 #include "signature.hpp"
-#include <utility>
+#include <cstring>
 
 namespace ferry {
 
@@ -7,7 +7,9 @@ const char *doc_with_signature(const char *name, const TextSignature &sig, const
     try {
         std::string text(name);
         text.append(sig.text(false)).append("\n--\n\n").append(doc);
-        return (new std::string(std::move(text)))->c_str();
+        char *kept = new char[text.size() + 1];
+        std::memcpy(kept, text.c_str(), text.size() + 1);
+        return kept;
     } catch (...) {
         return doc;
     }
