@@ -10,13 +10,13 @@
 //
 // Usage: wait_model [scale]   (or WAKE_MODEL_SCALE=...): a million probes
 // per model times the scale.
+#include "model.hpp"
 #include "ring.hpp"
 
 #include <atomic>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -29,11 +29,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-[[noreturn]] void fail(const std::string &why) {
-    std::printf("FAIL wait model: %s\n", why.c_str());
-    std::fflush(stdout);
-    std::_Exit(1);
-}
+using model::fail;
 
 void relax(uint64_t n) {
     for (; n > 0; --n) ferry::ring_detail::cpu_relax();
@@ -184,15 +180,8 @@ bool space_stuck(Run &r) { return !r.producer_done.load() && r.ring->pending() <
 }  // namespace
 
 int main(int argc, char **argv) {
-    double scale = 1.0;
-    if (const char *e = std::getenv("WAKE_MODEL_SCALE")) scale = std::atof(e);
-    if (argc > 1) scale = std::atof(argv[1]);
-    if (!(scale > 0)) scale = 1.0;
+    const double scale = model::start("wait model", argc, argv);
     const uint64_t probes = uint64_t(1'000'000 * scale);
-    std::thread([] {
-        std::this_thread::sleep_for(std::chrono::minutes(5));
-        fail("still running after 5 minutes");
-    }).detach();
     run_model("data", {8, 4096, false, true, false}, data_producer, data_consumer, data_stuck, probes);
     for (size_t capacity : {4, 64}) {
         g_capacity = capacity;

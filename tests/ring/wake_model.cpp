@@ -10,6 +10,7 @@
 //
 // Usage: wake_model [scale]   (or WAKE_MODEL_SCALE=...): 10 million messages
 // times the scale.
+#include "model.hpp"
 #include "ring.hpp"
 #include "lockfree/wake_flag.hpp"
 
@@ -17,7 +18,6 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -32,11 +32,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 namespace wake = ferry::lockfree::wake_flag;
 
-[[noreturn]] void fail(const std::string &why) {
-    std::printf("FAIL wake model: %s\n", why.c_str());
-    std::fflush(stdout);
-    std::_Exit(1);
-}
+using model::fail;
 
 // The flag and the consumer's counters, named as in a dispatcher instance.
 struct Fields {
@@ -191,10 +187,7 @@ void consume(Model &m) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    double scale = 1.0;
-    if (const char *e = std::getenv("WAKE_MODEL_SCALE")) scale = std::atof(e);
-    if (argc > 1) scale = std::atof(argv[1]);
-    if (!(scale > 0)) scale = 1.0;
+    const double scale = model::start("wake model", argc, argv);
     const uint64_t count = uint64_t(10'000'000 * scale);
 
     Model m;
@@ -202,11 +195,6 @@ int main(int argc, char **argv) {
     m.ring = ferry::SpscRing::create({64, 4096, false, false, false}, err);
     if (!m.ring || pipe(m.pipe_fd) != 0 || fcntl(m.pipe_fd[1], F_SETFL, O_NONBLOCK) != 0)
         fail("setup failed");
-    // A whole-run deadline as well, for hangs the watchdog cannot see.
-    std::thread([] {
-        std::this_thread::sleep_for(std::chrono::minutes(5));
-        fail("still running after 5 minutes");
-    }).detach();
 
     auto t0 = Clock::now();
     std::thread dog(watchdog, std::ref(m));
