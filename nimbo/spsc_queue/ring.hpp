@@ -338,6 +338,7 @@ private:
     bool other_waits(const std::atomic<uint32_t> &word) const noexcept {
         light_barrier();
         uint32_t w = word.load(std::memory_order_relaxed);
+        if (w == 0) return false;  // a busy pair costs one test
         if (w & ring_detail::kFenced) {
             platform::full_fence();
             w = word.load(std::memory_order_relaxed);
